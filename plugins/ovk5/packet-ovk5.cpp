@@ -1,0 +1,146 @@
+// Ovkan Link Protocol 5 (OVK5): a 16-byte little-endian metadata header
+// carried in TCP or UDP payloads, followed by the Ethernet frame it
+// describes.
+
+#include <epan/packet.h>
+#include <epan/prefs.h>
+#include <epan/range.h>
+
+#include "ethernet_handoff.h"
+
+void proto_register_ovk5(void);
+void proto_reg_handoff_ovk5(void);
+
+namespace {
+
+constexpr guint ovk5_header_length = 16;
+constexpr guint32 ovk5_max_port = 65535;
+
+int proto_ovk5 = -1;
+int hf_ovk5_bs = -1;
+int hf_ovk5_if = -1;
+int hf_ovk5_res = -1;
+int hf_ovk5_ts = -1;
+int hf_ovk5_rid0 = -1;
+int hf_ovk5_rid1 = -1;
+int ett_ovk5 = -1;
+
+// The port-range preferences. The preference code owns the ranges these
+// point at and replaces them when the user changes a preference.
+range_t *tcp_ports = nullptr;
+range_t *udp_ports = nullptr;
+
+dissector_handle_t ovk5_handle = nullptr;
+dissector_handle_t eth_handle = nullptr;
+
+int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
+{
+    if (tvb_reported_length(tvb) < ovk5_header_length)
+        return 0;
+
+    proto_item *ti = proto_tree_add_item(tree, proto_ovk5, tvb, 0, ovk5_header_length, ENC_NA);
+    proto_tree *ovk5_tree = proto_item_add_subtree(ti, ett_ovk5);
+
+    proto_tree_add_item(ovk5_tree, hf_ovk5_bs, tvb, 0, 2, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_if, tvb, 2, 1, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_res, tvb, 3, 1, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_ts, tvb, 4, 8, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_rid0, tvb, 12, 2, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_rid1, tvb, 14, 2, ENC_LITTLE_ENDIAN);
+
+    // "Blob size" is informative only: the frame is everything after the header.
+    tvbuff_t *next_tvb = tvb_new_subset_remaining(tvb, ovk5_header_length);
+    ovk_call_ethernet(eth_handle, next_tvb, pinfo, tree);
+
+    // Written last, so OVK5 replaces what the protocols inside wrote.
+    col_clear(pinfo->cinfo, COL_PROTOCOL);
+    col_set_str(pinfo->cinfo, COL_PROTOCOL, "OVK5");
+
+    return tvb_captured_length(tvb);
+}
+
+} // namespace
+
+void proto_register_ovk5(void)
+{
+    static hf_register_info hf[] = {
+        { &hf_ovk5_bs,
+          { "Blob size", "ovk5.bs",
+            FT_UINT16, BASE_DEC, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5_if,
+          { "Interface", "ovk5.if",
+            FT_UINT8, BASE_DEC, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5_res,
+          { "Reserved", "ovk5.res",
+            FT_UINT8, BASE_HEX, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5_ts,
+          { "Timestamp (unix)", "ovk5.ts",
+            FT_ABSOLUTE_TIME, ABSOLUTE_TIME_UTC, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5_rid0,
+          { "RID 0", "ovk5.rid0",
+            FT_UINT16, BASE_HEX, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5_rid1,
+          { "RID 1", "ovk5.rid1",
+            FT_UINT16, BASE_HEX, NULL, 0x0,
+            NULL, HFILL }
+        },
+    };
+
+    static gint *ett[] = {
+        &ett_ovk5,
+    };
+
+    // Parsed into the preference code's scope, which frees and replaces
+    // these ranges when the user changes a preference.
+    range_convert_str(wmem_epan_scope(), &tcp_ports, "21103,", ovk5_max_port);
+    range_convert_str(wmem_epan_scope(), &udp_ports, "21171,", ovk5_max_port);
+
+    proto_ovk5 = proto_register_protocol("Ovkan Link Protocol 5", "OVK5", "ovk5");
+    proto_register_field_array(proto_ovk5, hf, array_length(hf));
+    proto_register_subtree_array(ett, array_length(ett));
+
+    module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
+    prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",
+                                    "TCP Ports range", &tcp_ports, ovk5_max_port);
+    prefs_register_range_preference(ovk5_module, "udp.port", "OVK5 UDP Ports",
+                                    "UDP Ports range", &udp_ports, ovk5_max_port);
+}
+
+// Also the preference module's apply callback: moves the table entries
+// from the ranges applied last time to the ranges in force now.
+void proto_reg_handoff_ovk5(void)
+{
+    static bool initialized = false;
+    // Our own copies of the ranges last entered in the tables, allocated
+    // with the NULL scope (g_malloc) and freed with g_free.
+    static range_t *tcp_ports_bckup = nullptr;
+    static range_t *udp_ports_bckup = nullptr;
+
+    eth_handle = ovk_find_ethernet_dissector();
+
+    if (!initialized) {
+        ovk5_handle = create_dissector_handle(dissect_ovk5, proto_ovk5);
+        initialized = true;
+    } else {
+        dissector_delete_uint_range("tcp.port", tcp_ports_bckup, ovk5_handle);
+        dissector_delete_uint_range("udp.port", udp_ports_bckup, ovk5_handle);
+    }
+
+    dissector_add_uint_range("tcp.port", tcp_ports, ovk5_handle);
+    dissector_add_uint_range("udp.port", udp_ports, ovk5_handle);
+
+    g_free(tcp_ports_bckup);
+    g_free(udp_ports_bckup);
+    tcp_ports_bckup = range_copy(NULL, tcp_ports);
+    udp_ports_bckup = range_copy(NULL, udp_ports);
+}
