@@ -1,0 +1,48 @@
+// Writes a pcap capture with nanosecond time stamps. The file appears at
+// its path only when commit() succeeds; until then it is written beside it
+// under a temporary name, which is removed if the writer is dropped.
+#ifndef OVK_CAPGEN_CAPTURE_WRITER_H
+#define OVK_CAPGEN_CAPTURE_WRITER_H
+
+#include <cstdint>
+#include <string>
+
+#include "frames.h"
+
+struct pcap;
+struct pcap_dumper;
+
+namespace ovk {
+
+// pcap link-layer header types the generator writes.
+constexpr int linktype_ethernet = 1;
+constexpr int linktype_user3 = 150;
+
+class CaptureWriter {
+public:
+    // Throws std::runtime_error when the file cannot be created.
+    CaptureWriter(std::string path, int linktype, std::uint32_t snaplen = 262144);
+    ~CaptureWriter();
+    CaptureWriter(const CaptureWriter &) = delete;
+    CaptureWriter &operator=(const CaptureWriter &) = delete;
+
+    // Records frame at ts_ns nanoseconds since the epoch. wire_length is the
+    // frame's length on the wire; when larger than frame.size() the record
+    // is a truncated capture of it. Frames longer than the snap length are
+    // cut to it.
+    void write(std::uint64_t ts_ns, const Bytes &frame, std::uint32_t wire_length = 0);
+
+    // Flushes, closes and moves the file into place; throws on failure.
+    void commit();
+
+private:
+    std::string path_;
+    std::string temp_path_;
+    std::uint32_t snaplen_;
+    pcap *pcap_ = nullptr;
+    pcap_dumper *dumper_ = nullptr;
+};
+
+} // namespace ovk
+
+#endif

@@ -1,0 +1,65 @@
+// Byte-exact builders for the frames the generator writes: the OVK5
+// metadata header and Ethernet/IPv4/UDP and Ethernet/IPv4/TCP frames.
+#ifndef OVK_CAPGEN_FRAMES_H
+#define OVK_CAPGEN_FRAMES_H
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace ovk {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t ovk5_header_size = 16;
+
+struct Ovk5Header {
+    std::uint16_t blob_size = 0;
+    std::uint8_t interface = 0;
+    std::uint8_t reserved = 0;
+    std::uint32_t ts_seconds = 0;
+    std::uint32_t ts_nanoseconds = 0;
+    std::uint16_t rid0 = 0;
+    std::uint16_t rid1 = 0;
+};
+
+// The 16 header bytes, little-endian.
+Bytes encode(const Ovk5Header &header);
+
+// A header followed by the frame it describes; the blob size is the
+// frame's length.
+Bytes ovk5_payload(Ovk5Header header, const Bytes &frame);
+
+using MacAddress = std::array<std::uint8_t, 6>;
+
+struct Endpoints {
+    MacAddress src_mac{{0x02, 0x00, 0x00, 0x00, 0x00, 0x01}};
+    MacAddress dst_mac{{0x02, 0x00, 0x00, 0x00, 0x00, 0x02}};
+    std::uint32_t src_ip = 0xc0000201;  // 192.0.2.1
+    std::uint32_t dst_ip = 0xc0000202;  // 192.0.2.2
+    std::uint16_t src_port = 0;
+    std::uint16_t dst_port = 0;
+};
+
+// Ethernet II + IPv4 + UDP around payload, with a valid IPv4 header
+// checksum and no UDP checksum.
+Bytes ethernet_ipv4_udp(const Endpoints &ends, const Bytes &payload);
+
+struct TcpSegment {
+    std::uint32_t seq = 1;
+    std::uint32_t ack = 1;
+    std::uint8_t flags = 0x18;  // PSH, ACK
+};
+
+// Ethernet II + IPv4 + TCP around payload, with valid IPv4 and TCP checksums.
+Bytes ethernet_ipv4_tcp(const Endpoints &ends, const TcpSegment &segment, const Bytes &payload);
+
+// Appends value little-endian / big-endian.
+void put_le16(Bytes &out, std::uint16_t value);
+void put_le32(Bytes &out, std::uint32_t value);
+void put_be16(Bytes &out, std::uint16_t value);
+void put_be32(Bytes &out, std::uint32_t value);
+
+} // namespace ovk
+
+#endif
