@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Configures and builds the project in $BUILD_DIR (default: build/).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+cmake -S "$root" -B "$build" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
+cmake --build "$build" --parallel "$(nproc)"

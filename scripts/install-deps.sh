@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the run command need,
+# if any are missing. Uses apt-get as root, sudo otherwise.
+set -euo pipefail
+
+packages=(
+    cmake make g++ pkg-config
+    libwireshark-dev wireshark-dev tshark
+    libpcap-dev libgtest-dev
+    util-linux
+)
+packages+=("$@")
+
+missing=()
+for pkg in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+    [[ "$status" == installed ]] || missing+=("$pkg")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing missing packages: ${missing[*]}" >&2
+if [[ $(id -u) -eq 0 ]]; then
+    sudo=()
+elif command -v sudo >/dev/null; then
+    sudo=(sudo)
+else
+    echo "Missing packages: ${missing[*]}; install them as root." >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

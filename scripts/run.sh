@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The run command: installs what is missing, builds the plug-ins, makes the
+# sample captures if they are absent, and decodes them (or the captures
+# given as arguments) with tshark and the freshly built plug-ins.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/install-deps.sh"
+BUILD_DIR=$build "$root/scripts/build.sh" -DOVK_BUILD_TESTS=OFF
+
+capgen=$build/tools/capgen/ovk5-capgen
+samples=$root/samples
+[[ -f $samples/ovk5-udp.pcap ]] || "$capgen" -t udp -n 5 -o "$samples/ovk5-udp.pcap"
+[[ -f $samples/ovk5-tcp.pcap ]] || "$capgen" -t tcp -n 5 -o "$samples/ovk5-tcp.pcap"
+
+if [[ $# -gt 0 ]]; then
+    captures=("$@")
+else
+    captures=("$samples"/*.pcap)
+fi
+
+plugin_dir=$build/plugins
+run_tshark=(env TZ=UTC WIRESHARK_PLUGIN_DIR="$plugin_dir" tshark)
+if [[ $(id -u) -eq 0 ]]; then
+    # Wireshark loads no plug-ins from WIRESHARK_PLUGIN_DIR when run as root:
+    # decode from a world-readable copy as an unprivileged user instead.
+    stage=$(mktemp -d)
+    trap 'rm -rf "$stage"' EXIT
+    cp -r "$plugin_dir" "$stage/plugins"
+    mkdir "$stage/home" "$stage/captures"
+    for i in "${!captures[@]}"; do
+        cp "${captures[$i]}" "$stage/captures/$i-$(basename "${captures[$i]}")"
+    done
+    chmod -R a+rX "$stage"
+    chmod a+w "$stage/home"
+    captures=("$stage"/captures/*)
+    run_tshark=(setpriv --reuid=65534 --regid=65534 --clear-groups
+                env HOME="$stage/home" TZ=UTC WIRESHARK_PLUGIN_DIR="$stage/plugins" tshark)
+fi
+
+for capture in "${captures[@]}"; do
+    echo "== $(basename "$capture")"
+    (cd /tmp && "${run_tshark[@]}" -r "$capture" -V -O ovk5)
+done

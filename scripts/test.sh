@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds, runs the whole suite.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/install-deps.sh"
+BUILD_DIR=$build "$root/scripts/build.sh"
+ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"

@@ -1,0 +1,128 @@
+// OVK5 end to end: the built plug-in loaded by the installed tshark, over
+// captures from the generator, with exact -T fields output.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "generator.h"
+#include "tshark_runner.h"
+
+namespace ovk::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::vector<std::string> header_fields = {
+    "-T", "fields", "-E", "separator=|",
+    "-e", "ovk5.bs", "-e", "ovk5.if", "-e", "ovk5.res", "-e", "ovk5.ts",
+    "-e", "ovk5.rid0", "-e", "ovk5.rid1", "-e", "ip.src", "-e", "udp.dstport",
+    "-e", "_ws.col.Protocol", "-e", "_ws.col.Info"};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class Ovk5Tshark : public ::testing::Test {
+protected:
+    std::string capture(const std::string &name, Ovk5CaptureOptions options)
+    {
+        const std::string path = stage_.path(name);
+        write_ovk5_capture(path, options);
+        stage_.publish();
+        return path;
+    }
+    TsharkStage stage_;
+};
+
+TEST_F(Ovk5Tshark, DecodesDefaultUdpPort)
+{
+    Ovk5CaptureOptions options;
+    options.count = 2;
+    options.interface = 3;
+    options.time_base = 0;
+    options.interval_ns = 1;
+    const Lines lines = stage_.lines(Lines{"-r", capture("udp.pcap", options)} + header_fields);
+    EXPECT_EQ(lines, (Lines{
+        "50|3|0x00|Jan  1, 1970 00:00:00.000000000 UTC|0x1234|0xabcd|192.0.2.1,192.0.2.10|21171,40001|OVK5|40000 → 40001 Len=8",
+        "50|3|0x00|Jan  1, 1970 00:00:00.000000001 UTC|0x1234|0xabcd|192.0.2.1,192.0.2.10|21171,40001|OVK5|40000 → 40001 Len=8",
+    }));
+}
+
+TEST_F(Ovk5Tshark, DecodesDefaultTcpPort)
+{
+    Ovk5CaptureOptions options;
+    options.transport = Transport::tcp;
+    options.port = 21103;
+    options.count = 3;
+    const std::string path = capture("tcp.pcap", options);
+    const Lines lines = stage_.lines({"-r", path, "-T", "fields", "-E", "separator=|", "-e", "tcp.dstport",
+                                      "-e", "ovk5.if", "-e", "ovk5.rid1", "-e", "_ws.col.Protocol"});
+    EXPECT_EQ(lines, Lines(3, "21103|0|0xabcd|OVK5"));
+}
+
+TEST_F(Ovk5Tshark, PortPreferencesSelectWhatIsDecoded)
+{
+    Ovk5CaptureOptions options;
+    options.port = 30000;
+    options.count = 1;
+    const std::string on_30000 = capture("30000.pcap", options);
+    options.port = 21171;
+    const std::string on_default = capture("default.pcap", options);
+    const Lines protocol = {"-T", "fields", "-e", "_ws.col.Protocol", "-e", "ovk5.if"};
+
+    EXPECT_EQ(stage_.lines(Lines{"-r", on_30000} + protocol), Lines{"UDP\t"});
+    EXPECT_EQ(stage_.lines(Lines{"-o", "ovk5.udp.port:30000", "-r", on_30000} + protocol), Lines{"OVK5\t0"});
+    EXPECT_EQ(stage_.lines(Lines{"-o", "ovk5.udp.port:30000", "-r", on_default} + protocol), Lines{"UDP\t"});
+    EXPECT_EQ(stage_.lines(Lines{"-o", "ovk5.udp.port:1-100,21171", "-r", on_default} + protocol), Lines{"OVK5\t0"});
+    // A TCP range does not bind UDP ports.
+    EXPECT_EQ(stage_.lines(Lines{"-o", "ovk5.udp.port:", "-o", "ovk5.tcp.port:21171", "-r", on_default} + protocol),
+              Lines{"UDP\t"});
+}
+
+TEST_F(Ovk5Tshark, DisplayFilterOnHeaderFields)
+{
+    Ovk5CaptureOptions options;
+    options.count = 4;
+    const std::string path = capture("filter.pcap", options);
+    EXPECT_EQ(stage_.lines({"-r", path, "-Y", "ovk5.rid0 == 0x1234 && ovk5.bs == 50", "-T", "fields", "-e", "frame.number"}),
+              (Lines{"1", "2", "3", "4"}));
+    EXPECT_EQ(stage_.lines({"-r", path, "-Y", "ovk5.if != 0"}), Lines{});
+}
+
+TEST_F(Ovk5Tshark, RegistersPluginFieldsAndPreferences)
+{
+    EXPECT_EQ(plugin_listing(stage_, "ovk5.so"),
+              "ovk5.so|0.0.1|dissector|" + stage_.path("plugins/" OVK_WIRESHARK_SERIES "/epan/ovk5.so"));
+
+    Lines fields;
+    for (const std::string &line : stage_.lines({"-G", "fields"}))
+        if (line.find("\tovk5") != std::string::npos)
+            fields.push_back(line);
+    EXPECT_EQ(fields, (Lines{
+        "P\tOvkan Link Protocol 5\tovk5",
+        "F\tBlob size\tovk5.bs\tFT_UINT16\tovk5\tBASE_DEC\t0x0\t",
+        "F\tInterface\tovk5.if\tFT_UINT8\tovk5\tBASE_DEC\t0x0\t",
+        "F\tReserved\tovk5.res\tFT_UINT8\tovk5\tBASE_HEX\t0x0\t",
+        "F\tTimestamp (unix)\tovk5.ts\tFT_ABSOLUTE_TIME\tovk5\t\t0x0\t",
+        "F\tRID 0\tovk5.rid0\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
+        "F\tRID 1\tovk5.rid1\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
+    }));
+
+    const Lines prefs = stage_.lines({"-G", "defaultprefs"});
+    const Lines expected_prefs = {
+        "# TCP Ports range",
+        "# A string denoting an positive integer range (e.g., \"1-20,30-40\")",
+        "#ovk5.tcp.port: 21103",
+        "",
+        "# UDP Ports range",
+        "# A string denoting an positive integer range (e.g., \"1-20,30-40\")",
+        "#ovk5.udp.port: 21171",
+    };
+    EXPECT_NE(std::search(prefs.begin(), prefs.end(), expected_prefs.begin(), expected_prefs.end()), prefs.end());
+}
+
+} // namespace
+} // namespace ovk::test

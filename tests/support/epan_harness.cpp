@@ -1,0 +1,224 @@
+#include "epan_harness.h"
+
+#include <epan/column.h>
+#include <epan/column-info.h>
+#include <epan/epan.h>
+#include <epan/epan_dissect.h>
+#include <epan/exceptions.h>
+#include <epan/packet.h>
+#include <epan/prefs.h>
+#include <epan/proto.h>
+#include <epan/timestamp.h>
+#include <wiretap/wtap.h>
+#include <wsutil/filesystem.h>
+#include <wsutil/privileges.h>
+#include <wsutil/wslog.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "ethernet_handoff.h"
+#include "registered_dissectors.h"
+
+namespace ovk::test {
+
+namespace {
+
+epan_t *session = nullptr;
+column_info columns;
+std::uint32_t frame_number = 0;
+
+int proto_probe = -1;
+ProbeRequest probe_request;
+ProbeResult probe_result;
+
+// Plain data only in here: exceptions unwind with longjmp.
+int dissect_probe(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
+{
+    if (probe_request.action == ProbeRequest::Action::ethernet_without_handle) {
+        ovk_call_ethernet(nullptr, tvb, pinfo, tree);
+        return tvb_captured_length(tvb);
+    }
+    dissector_table_t table = find_dissector_table(probe_request.table.c_str());
+    dissector_handle_t handle = table ? dissector_get_uint_handle(table, probe_request.key) : nullptr;
+    probe_result.handle_found = handle != nullptr;
+    if (!handle)
+        return 0;
+    TRY {
+        probe_result.bytes_taken = call_dissector_only(handle, tvb, pinfo, tree, nullptr);
+    }
+    CATCH_ALL {
+        probe_result.exception_raised = true;
+        RETHROW;
+    }
+    ENDTRY;
+    return tvb_captured_length(tvb);
+}
+
+void register_probe()
+{
+    proto_probe = proto_register_protocol("OVK test probe", "OVKPROBE", "ovkprobe");
+}
+
+void handoff_probe()
+{
+    dissector_add_uint("wtap_encap", probe_encap, create_dissector_handle(dissect_probe, proto_probe));
+}
+
+const nstime_t *frame_ts(struct packet_provider_data *, guint32)
+{
+    static nstime_t zero;
+    return &zero;
+}
+
+std::string display_value(field_info *fi)
+{
+    char *text = fvalue_to_string_repr(nullptr, &fi->value, FTREPR_DISPLAY, fi->hfinfo->display);
+    std::string value = text ? text : "";
+    g_free(text);
+    return value;
+}
+
+void collect_fields(proto_node *node, gpointer data)
+{
+    auto *fields = static_cast<std::map<std::string, std::vector<std::string>> *>(data);
+    field_info *fi = PNODE_FINFO(node);
+    if (fi && fi->hfinfo)
+        (*fields)[fi->hfinfo->abbrev].push_back(display_value(fi));
+    proto_tree_children_foreach(node, collect_fields, data);
+}
+
+} // namespace
+
+void start_epan()
+{
+    if (session)
+        return;
+
+    // Nothing from the user's own configuration may leak into the tests.
+    static std::string config_home = std::string(g_get_tmp_dir()) + "/ovk-tests-no-config";
+    g_setenv("XDG_CONFIG_HOME", config_home.c_str(), TRUE);
+    g_setenv("WIRESHARK_CONFIG_DIR", config_home.c_str(), TRUE);
+    g_setenv("TZ", "UTC", TRUE);
+
+    ws_log_init("ovk-tests", nullptr);
+    ws_log_set_level(LOG_LEVEL_WARNING);
+    init_process_policies();
+    configuration_init(const_cast<char *>("ovk-tests"), nullptr);
+    timestamp_set_type(TS_RELATIVE);
+    timestamp_set_precision(TS_PREC_AUTO);
+    timestamp_set_seconds_type(TS_SECONDS_DEFAULT);
+
+    register_project_dissectors();
+    static proto_plugin probe_plugin{register_probe, handoff_probe};
+    proto_register_plugin(&probe_plugin);
+
+    wtap_init(FALSE);
+    // The dissectors under test are registered above, not loaded from disk.
+    if (!epan_init(nullptr, nullptr, FALSE)) {
+        ADD_FAILURE() << "epan_init failed";
+        std::abort();
+    }
+    e_prefs *prefs = epan_load_settings();
+    build_column_format_array(&columns, prefs->num_cols, TRUE);
+
+    static const packet_provider_funcs funcs = {frame_ts, nullptr, nullptr, nullptr};
+    session = epan_new(nullptr, &funcs);
+}
+
+std::size_t Dissection::count(const std::string &field) const
+{
+    auto it = fields.find(field);
+    return it == fields.end() ? 0 : it->second.size();
+}
+
+std::string Dissection::value(const std::string &field) const
+{
+    auto it = fields.find(field);
+    if (it == fields.end()) {
+        ADD_FAILURE() << "no field " << field;
+        return {};
+    }
+    EXPECT_EQ(it->second.size(), 1u) << "field " << field;
+    return it->second.front();
+}
+
+Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length)
+{
+    start_epan();
+    const auto caplen = static_cast<std::uint32_t>(frame.size());
+    const std::uint32_t len = std::max(caplen, reported_length);
+
+    wtap_rec rec;
+    wtap_rec_init(&rec);
+    rec.rec_type = REC_TYPE_PACKET;
+    rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+    rec.rec_header.packet_header.caplen = caplen;
+    rec.rec_header.packet_header.len = len;
+    rec.rec_header.packet_header.pkt_encap = encap;
+
+    frame_data fd;
+    frame_data_init(&fd, ++frame_number, &rec, 0, 0);
+
+    epan_dissect_t *edt = epan_dissect_new(session, TRUE, TRUE);
+    tvbuff_t *tvb = tvb_new_real_data(frame.data(), caplen, static_cast<gint>(len));
+    epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec, tvb, &fd, &columns);
+    epan_dissect_fill_in_columns(edt, FALSE, TRUE);
+
+    Dissection result;
+    proto_tree_children_foreach(edt->tree, collect_fields, &result.fields);
+    result.protocol_column = col_get_text(&columns, COL_PROTOCOL);
+    result.info_column = col_get_text(&columns, COL_INFO);
+
+    epan_dissect_free(edt);
+    frame_data_destroy(&fd);
+    wtap_rec_cleanup(&rec);
+    return result;
+}
+
+ProbeResult probe(const ProbeRequest &request, const Bytes &payload, Dissection *dissection)
+{
+    probe_request = request;
+    probe_result = ProbeResult{};
+    Dissection d = dissect(probe_encap, payload);
+    if (dissection)
+        *dissection = std::move(d);
+    return probe_result;
+}
+
+bool set_preference(const std::string &name, const std::string &value)
+{
+    start_epan();
+    std::string pref = name + ":" + value;
+    char *errmsg = nullptr;
+    const prefs_set_pref_e status = prefs_set_pref(&pref[0], &errmsg);
+    g_free(errmsg);
+    prefs_apply_all();
+    return status == PREFS_SET_OK;
+}
+
+std::vector<std::uint32_t> keys_bound_to(const std::string &table_name, const std::string &filter_name)
+{
+    start_epan();
+    struct Search {
+        int proto;
+        std::vector<std::uint32_t> keys;
+    } search{proto_get_id_by_filter_name(filter_name.c_str()), {}};
+
+    dissector_table_foreach(
+        table_name.c_str(),
+        [](const gchar *, ftenum_t, gpointer key, gpointer value, gpointer data) {
+            auto *s = static_cast<Search *>(data);
+            auto *entry = static_cast<dtbl_entry_t *>(value);
+            dissector_handle_t handle = dtbl_entry_get_handle(entry);
+            if (handle && dissector_handle_get_protocol_index(handle) == s->proto)
+                s->keys.push_back(GPOINTER_TO_UINT(key));
+        },
+        &search);
+    std::sort(search.keys.begin(), search.keys.end());
+    return search.keys;
+}
+
+} // namespace ovk::test

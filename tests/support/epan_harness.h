@@ -1,0 +1,74 @@
+// In-process libwireshark for the tests: initialises the dissection engine
+// once with the project's dissectors registered, dissects single frames and
+// reaches dissectors directly through a small probe protocol.
+#ifndef OVK_TESTS_EPAN_HARNESS_H
+#define OVK_TESTS_EPAN_HARNESS_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frames.h"
+
+namespace ovk::test {
+
+// Link-layer encapsulation whose frames go to the probe protocol.
+constexpr int probe_encap = 45;  // WTAP_ENCAP_USER0
+
+// Starts libwireshark with the project's dissectors and the probe; safe to
+// call repeatedly.
+void start_epan();
+
+// What one frame's dissection left: every field's displayed values (in tree
+// order), and the Protocol and Info columns.
+struct Dissection {
+    std::map<std::string, std::vector<std::string>> fields;
+    std::string protocol_column;
+    std::string info_column;
+
+    bool has(const std::string &field) const { return fields.count(field) != 0; }
+    std::size_t count(const std::string &field) const;
+    // The single value of field; fails the test when it has none or several.
+    std::string value(const std::string &field) const;
+};
+
+// Dissects frame as one record of link-layer encapsulation encap. A
+// reported_length larger than frame.size() makes the record truncated.
+Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length = 0);
+
+// How the probe should treat the next record given to it.
+struct ProbeRequest {
+    enum class Action {
+        // Call the handle bound to key in table directly with the record.
+        call_bound_dissector,
+        // Hand the record to the Ethernet hand-on helper with no handle.
+        ethernet_without_handle,
+    };
+    Action action = Action::call_bound_dissector;
+    std::string table;
+    std::uint32_t key = 0;
+};
+
+struct ProbeResult {
+    bool handle_found = false;
+    int bytes_taken = -1;           // the dissector's return value
+    bool exception_raised = false;  // the dissector let an exception out
+};
+
+// Dissects payload through the probe as request says; the Dissection is of
+// the whole record.
+ProbeResult probe(const ProbeRequest &request, const Bytes &payload, Dissection *dissection = nullptr);
+
+// Sets a preference as "-o name:value" would, and applies all preferences.
+// Returns false when the analyser refuses the value.
+bool set_preference(const std::string &name, const std::string &value);
+
+// Keys of table whose current entry is the dissector of protocol
+// filter_name, in ascending order.
+std::vector<std::uint32_t> keys_bound_to(const std::string &table, const std::string &filter_name);
+
+} // namespace ovk::test
+
+#endif
