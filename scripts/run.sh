@@ -40,5 +40,5 @@ fi
 
 for capture in "${captures[@]}"; do
     echo "== $(basename "$capture")"
-    (cd /tmp && "${run_tshark[@]}" -r "$capture" -V -O ovk5)
+    (cd /tmp && "${run_tshark[@]}" -r "$capture" -P -V -O ovk5)
 done
