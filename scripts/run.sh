@@ -12,6 +12,7 @@ capgen=$build/tools/capgen/ovk5-capgen
 samples=$root/samples
 [[ -f $samples/ovk5-udp.pcap ]] || "$capgen" -t udp -n 5 -o "$samples/ovk5-udp.pcap"
 [[ -f $samples/ovk5-tcp.pcap ]] || "$capgen" -t tcp -n 5 -o "$samples/ovk5-tcp.pcap"
+[[ -f $samples/ovk5seq.pcap ]] || "$capgen" -t seq -n 6 --gap-every 3 --missing 2 -o "$samples/ovk5seq.pcap"
 
 if [[ $# -gt 0 ]]; then
     captures=("$@")
@@ -40,5 +41,5 @@ fi
 
 for capture in "${captures[@]}"; do
     echo "== $(basename "$capture")"
-    (cd /tmp && "${run_tshark[@]}" -r "$capture" -P -V -O ovk5)
+    (cd /tmp && "${run_tshark[@]}" -r "$capture" -P -V -O ovk5,ovk5seq)
 done

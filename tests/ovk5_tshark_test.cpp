@@ -97,11 +97,7 @@ TEST_F(Ovk5Tshark, RegistersPluginFieldsAndPreferences)
     EXPECT_EQ(plugin_listing(stage_, "ovk5.so"),
               "ovk5.so|0.0.1|dissector|" + stage_.path("plugins/" OVK_WIRESHARK_SERIES "/epan/ovk5.so"));
 
-    Lines fields;
-    for (const std::string &line : stage_.lines({"-G", "fields"}))
-        if (line.find("\tovk5") != std::string::npos)
-            fields.push_back(line);
-    EXPECT_EQ(fields, (Lines{
+    EXPECT_EQ(registered_fields(stage_, "ovk5"), (Lines{
         "P\tOvkan Link Protocol 5\tovk5",
         "F\tBlob size\tovk5.bs\tFT_UINT16\tovk5\tBASE_DEC\t0x0\t",
         "F\tInterface\tovk5.if\tFT_UINT8\tovk5\tBASE_DEC\t0x0\t",

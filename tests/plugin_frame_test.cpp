@@ -57,10 +57,10 @@ TEST_P(PluginFrame, ReportsVersionAndAnalyserSeries)
     EXPECT_EQ(*major, WIRESHARK_VERSION_MAJOR);
     EXPECT_EQ(*minor, WIRESHARK_VERSION_MINOR);
     EXPECT_NE(dlsym(library, "plugin_register"), nullptr);
-    EXPECT_EQ(dlsym(library, "dissect_ovk5"), nullptr);
+    EXPECT_EQ(dlsym(library, ("dissect_" + GetParam()).c_str()), nullptr);
     dlclose(library);
 }
 
-INSTANTIATE_TEST_SUITE_P(Plugins, PluginFrame, ::testing::Values("ovk5"));
+INSTANTIATE_TEST_SUITE_P(Plugins, PluginFrame, ::testing::Values("ovk5", "ovk5seq"));
 
 } // namespace

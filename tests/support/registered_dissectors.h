@@ -5,6 +5,8 @@
 
 void proto_register_ovk5(void);
 void proto_reg_handoff_ovk5(void);
+void proto_register_ovk5seq(void);
+void proto_reg_handoff_ovk5seq(void);
 
 namespace ovk::test {
 
@@ -12,6 +14,8 @@ inline void register_project_dissectors()
 {
     static proto_plugin ovk5_plugin{proto_register_ovk5, proto_reg_handoff_ovk5};
     proto_register_plugin(&ovk5_plugin);
+    static proto_plugin ovk5seq_plugin{proto_register_ovk5seq, proto_reg_handoff_ovk5seq};
+    proto_register_plugin(&ovk5seq_plugin);
 }
 
 } // namespace ovk::test

@@ -124,10 +124,9 @@ std::vector<std::string> split_lines(const std::string &text)
 std::string plugin_listing(const TsharkStage &stage, const std::string &library)
 {
     for (const std::string &line : stage.lines({"-G", "plugins"})) {
-        std::vector<std::string> columns;
-        std::istringstream in(line);
-        for (std::string column; std::getline(in, column, '\t');)
-            columns.push_back(column.substr(0, column.find_last_not_of(' ') + 1));
+        std::vector<std::string> columns = tab_columns(line);
+        for (std::string &column : columns)
+            column.erase(column.find_last_not_of(' ') + 1);
         if (!columns.empty() && columns.front() == library) {
             std::string joined;
             for (const std::string &column : columns)
@@ -136,6 +135,28 @@ std::string plugin_listing(const TsharkStage &stage, const std::string &library)
         }
     }
     return {};
+}
+
+std::vector<std::string> registered_fields(const TsharkStage &stage, const std::string &protocol)
+{
+    std::vector<std::string> found;
+    for (const std::string &line : stage.lines({"-G", "fields"})) {
+        const std::vector<std::string> columns = tab_columns(line);
+        const bool is_protocol = columns.size() == 3 && columns[0] == "P" && columns[2] == protocol;
+        const bool is_field = columns.size() > 4 && columns[0] == "F" && columns[4] == protocol;
+        if (is_protocol || is_field)
+            found.push_back(line);
+    }
+    return found;
+}
+
+std::vector<std::string> tab_columns(const std::string &line)
+{
+    std::vector<std::string> columns;
+    std::istringstream in(line);
+    for (std::string column; std::getline(in, column, '\t');)
+        columns.push_back(column);
+    return columns;
 }
 
 } // namespace ovk::test

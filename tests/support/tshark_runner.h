@@ -45,6 +45,13 @@ std::vector<std::string> split_lines(const std::string &text);
 // without the column padding; empty when the plug-in is not listed.
 std::string plugin_listing(const TsharkStage &stage, const std::string &library);
 
+// The "tshark -G fields" lines of the protocol with filter name protocol
+// and of its fields.
+std::vector<std::string> registered_fields(const TsharkStage &stage, const std::string &protocol);
+
+// Splits line at tabs.
+std::vector<std::string> tab_columns(const std::string &line);
+
 } // namespace ovk::test
 
 #endif

@@ -16,14 +16,17 @@ constexpr int exit_usage = 2;
 
 const char usage[] =
     "Usage: ovk5-capgen [options] -o FILE\n"
-    "Writes a pcap capture of OVK5 packets, each carrying an Ethernet/IPv4/UDP frame.\n"
+    "Writes a pcap capture of OVK5 packets over UDP or TCP, or of OVK5SEQ records\n"
+    "(link-layer type 150), each carrying an Ethernet/IPv4/UDP frame.\n"
     "\n"
     "  -o, --output FILE      capture to write (required)\n"
-    "  -t, --transport KIND   udp (default) or tcp\n"
+    "  -t, --transport KIND   udp (default), tcp, or seq for OVK5SEQ records\n"
     "  -p, --port N           OVK5 port (default 21171 for udp, 21103 for tcp)\n"
     "  -n, --count N          number of packets (default 10)\n"
     "  -i, --interface N      interface number in the header, 0-255 (default 0)\n"
     "      --time-base S      time stamp of the first packet, seconds since 1970 (default 1700000000)\n"
+    "      --gap-every N      OVK5SEQ: every Nth record reports lost frames (default 0: none)\n"
+    "      --missing N        OVK5SEQ: frames lost at each gap, 1-255 (default 1)\n"
     "  -h, --help             show this help\n";
 
 [[noreturn]] void usage_error(const std::string &message)
@@ -48,6 +51,8 @@ unsigned long parse_number(const std::string &option, const char *text, unsigned
 int main(int argc, char **argv)
 {
     ovk::Ovk5CaptureOptions options;
+    ovk::Ovk5SeqCaptureOptions seq_options;
+    bool sequenced = false;
     std::string output;
     bool port_given = false;
 
@@ -68,8 +73,10 @@ int main(int argc, char **argv)
                 options.transport = ovk::Transport::udp;
             else if (std::strcmp(value, "tcp") == 0)
                 options.transport = ovk::Transport::tcp;
+            else if (std::strcmp(value, "seq") == 0)
+                sequenced = true;
             else
-                usage_error("unknown transport '" + std::string(value) + "' (udp or tcp)");
+                usage_error("unknown transport '" + std::string(value) + "' (udp, tcp or seq)");
         } else if (arg == "-p" || arg == "--port") {
             options.port = static_cast<std::uint16_t>(parse_number(arg, value, 65535));
             port_given = true;
@@ -79,6 +86,12 @@ int main(int argc, char **argv)
             options.interface = static_cast<std::uint8_t>(parse_number(arg, value, 255));
         } else if (arg == "--time-base") {
             options.time_base = static_cast<std::uint32_t>(parse_number(arg, value, 0xffffffffUL));
+        } else if (arg == "--gap-every") {
+            seq_options.gap_every = static_cast<std::uint32_t>(parse_number(arg, value, 0xffffffffUL));
+        } else if (arg == "--missing") {
+            seq_options.missing_per_gap = static_cast<std::uint8_t>(parse_number(arg, value, 255));
+            if (seq_options.missing_per_gap == 0)
+                usage_error("--missing must be 1 to 255");
         } else {
             usage_error("unknown option '" + arg + "'");
         }
@@ -88,8 +101,15 @@ int main(int argc, char **argv)
     if (!port_given)
         options.port = options.transport == ovk::Transport::udp ? 21171 : 21103;
 
+    seq_options.count = options.count;
+    seq_options.interface = options.interface;
+    seq_options.time_base = options.time_base;
+
     try {
-        ovk::write_ovk5_capture(output, options);
+        if (sequenced)
+            ovk::write_ovk5seq_capture(output, seq_options);
+        else
+            ovk::write_ovk5_capture(output, options);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "ovk5-capgen: %s\n", e.what());
         return 1;

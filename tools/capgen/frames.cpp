@@ -105,6 +105,26 @@ Bytes encode(const Ovk5Header &header)
     return out;
 }
 
+Bytes encode(const Ovk5SeqHeader &header)
+{
+    Bytes out;
+    out.reserve(ovk5_header_size);
+    put_le16(out, header.sequence);
+    out.push_back(header.interface);
+    out.push_back(header.missing_frames);
+    put_le32(out, header.ts_seconds);
+    put_le32(out, header.ts_nanoseconds);
+    put_le32(out, header.reserved);
+    return out;
+}
+
+Bytes ovk5seq_record(const Ovk5SeqHeader &header, const Bytes &frame)
+{
+    Bytes out = encode(header);
+    out.insert(out.end(), frame.begin(), frame.end());
+    return out;
+}
+
 Bytes ovk5_payload(Ovk5Header header, const Bytes &frame)
 {
     header.blob_size = static_cast<std::uint16_t>(frame.size());

@@ -26,6 +26,20 @@ struct Ovk5Header {
 // The 16 header bytes, little-endian.
 Bytes encode(const Ovk5Header &header);
 
+struct Ovk5SeqHeader {
+    std::uint16_t sequence = 0;
+    std::uint8_t interface = 0;
+    std::uint8_t missing_frames = 0;  // lost between the previous record and this one
+    std::uint32_t ts_seconds = 0;
+    std::uint32_t ts_nanoseconds = 0;
+    std::uint32_t reserved = 0;
+};
+
+Bytes encode(const Ovk5SeqHeader &header);
+
+// A header followed by the frame it describes: one link-type 150 record.
+Bytes ovk5seq_record(const Ovk5SeqHeader &header, const Bytes &frame);
+
 // A header followed by the frame it describes; the blob size is the
 // frame's length.
 Bytes ovk5_payload(Ovk5Header header, const Bytes &frame);

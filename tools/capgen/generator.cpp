@@ -18,6 +18,11 @@ Endpoints outer_endpoints(const Ovk5CaptureOptions &options)
     return ends;
 }
 
+std::uint64_t timestamp_ns(std::uint32_t time_base, std::uint32_t interval_ns, std::uint32_t index)
+{
+    return static_cast<std::uint64_t>(time_base) * 1000000000u + static_cast<std::uint64_t>(index) * interval_ns;
+}
+
 } // namespace
 
 Ovk5Header ovk5_header_for(const Ovk5CaptureOptions &options, std::uint32_t index)
@@ -63,6 +68,41 @@ void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &optio
             writer.write(ts_ns, ethernet_ipv4_tcp(ends, segment, payload));
             segment.seq += static_cast<std::uint32_t>(payload.size());
         }
+    }
+    writer.commit();
+}
+
+std::vector<Ovk5SeqHeader> ovk5seq_headers(const Ovk5SeqCaptureOptions &options)
+{
+    std::vector<Ovk5SeqHeader> headers;
+    headers.reserve(options.count);
+    std::uint16_t sequence = options.first_sequence;
+    for (std::uint32_t i = 0; i < options.count; ++i) {
+        Ovk5SeqHeader header;
+        const bool gap = options.gap_every != 0 && (i + 1) % options.gap_every == 0;
+        if (gap) {
+            header.missing_frames = options.missing_per_gap;
+            sequence = static_cast<std::uint16_t>(sequence + options.missing_per_gap);
+        }
+        header.sequence = sequence++;
+        header.interface = options.interface;
+        const std::uint64_t ts = timestamp_ns(options.time_base, options.interval_ns, i);
+        header.ts_seconds = static_cast<std::uint32_t>(ts / 1000000000u);
+        header.ts_nanoseconds = static_cast<std::uint32_t>(ts % 1000000000u);
+        headers.push_back(header);
+    }
+    return headers;
+}
+
+void write_ovk5seq_capture(const std::string &path, const Ovk5SeqCaptureOptions &options)
+{
+    CaptureWriter writer(path, linktype_user3);
+    const std::vector<Ovk5SeqHeader> headers = ovk5seq_headers(options);
+    for (std::uint32_t i = 0; i < headers.size(); ++i) {
+        const Ovk5SeqHeader &header = headers[i];
+        const std::uint64_t ts_ns = static_cast<std::uint64_t>(header.ts_seconds) * 1000000000u
+                                    + header.ts_nanoseconds;
+        writer.write(ts_ns, ovk5seq_record(header, inner_frame_for(i)));
     }
     writer.commit();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "frames.h"
 
@@ -23,6 +24,18 @@ struct Ovk5CaptureOptions {
     std::uint16_t rid1 = 0xabcd;
 };
 
+struct Ovk5SeqCaptureOptions {
+    std::uint32_t count = 10;
+    std::uint8_t interface = 0;
+    std::uint32_t time_base = 1700000000;
+    std::uint32_t interval_ns = 1000;
+    std::uint16_t first_sequence = 0;
+    // Every gap_every-th record (1-based; 0 for none) reports
+    // missing_per_gap lost frames, and its sequence number skips them.
+    std::uint32_t gap_every = 0;
+    std::uint8_t missing_per_gap = 1;
+};
+
 // The OVK5 header of packet index of a capture made with options.
 Ovk5Header ovk5_header_for(const Ovk5CaptureOptions &options, std::uint32_t index);
 
@@ -33,6 +46,14 @@ Bytes inner_frame_for(std::uint32_t index);
 // Writes count OVK5 packets over UDP or TCP to path; throws
 // std::runtime_error on failure, leaving no file behind.
 void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &options);
+
+// The headers of a whole OVK5SEQ capture made with options, in order.
+std::vector<Ovk5SeqHeader> ovk5seq_headers(const Ovk5SeqCaptureOptions &options);
+
+// Writes count OVK5SEQ records (link-layer type 150) to path, each header
+// followed by inner_frame_for(index); throws std::runtime_error on failure,
+// leaving no file behind.
+void write_ovk5seq_capture(const std::string &path, const Ovk5SeqCaptureOptions &options);
 
 } // namespace ovk
 

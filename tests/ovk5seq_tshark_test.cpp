@@ -1,0 +1,82 @@
+// OVK5SEQ end to end through the installed tshark.
+
+#include <gtest/gtest.h>
+
+#include "generator.h"
+#include "tshark_runner.h"
+
+namespace ovk::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class Ovk5SeqTshark : public ::testing::Test {
+protected:
+    std::string capture(const Ovk5SeqCaptureOptions &options)
+    {
+        const std::string path = stage_.path("seq.pcap");
+        write_ovk5seq_capture(path, options);
+        stage_.publish();
+        return path;
+    }
+    TsharkStage stage_;
+};
+
+TEST_F(Ovk5SeqTshark, DecodesRecordsAndFlagsGaps)
+{
+    Ovk5SeqCaptureOptions options;
+    options.count = 4;
+    options.interface = 1;
+    options.time_base = 0;
+    options.interval_ns = 1;
+    options.first_sequence = 65534;  // wraps
+    options.gap_every = 2;
+    options.missing_per_gap = 255;
+    const std::string path = capture(options);
+    EXPECT_EQ(stage_.lines({"-r", path, "-T", "fields", "-E", "separator=|",
+                            "-e", "ovk5seq.seq", "-e", "ovk5seq.if", "-e", "ovk5seq.missing_frame",
+                            "-e", "ovk5seq.ts", "-e", "ip.src", "-e", "udp.dstport",
+                            "-e", "_ws.col.Protocol", "-e", "_ws.expert.message",
+                            "-e", "_ws.expert.severity", "-e", "_ws.expert.group"}),
+              (Lines{
+                  "65534|1|0|Jan  1, 1970 00:00:00.000000000 UTC|192.0.2.10|40001|UDP|||",
+                  "254|1|255|Jan  1, 1970 00:00:00.000000001 UTC|192.0.2.10|40001|UDP|"
+                  "Missing frames between this and last frame.|8388608|33554432",
+                  "255|1|0|Jan  1, 1970 00:00:00.000000002 UTC|192.0.2.10|40001|UDP|||",
+                  "511|1|255|Jan  1, 1970 00:00:00.000000003 UTC|192.0.2.10|40001|UDP|"
+                  "Missing frames between this and last frame.|8388608|33554432",
+              }));
+    EXPECT_EQ(stage_.lines({"-r", path, "-Y", "ovk5seq.missing_frames", "-T", "fields", "-e", "frame.number"}),
+              (Lines{"2", "4"}));
+}
+
+TEST_F(Ovk5SeqTshark, ExpertInfoNamesErrorAndSequence)
+{
+    Ovk5SeqCaptureOptions options;
+    options.count = 1;
+    options.gap_every = 1;
+    const std::string path = capture(options);
+    const TsharkResult result = stage_.run({"-r", path, "-V", "-O", "ovk5seq"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.out.find("    Missing frames: 1\n"
+                              "        [Expert Info (Error/Sequence): Missing frames between this and last frame.]\n"),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(Ovk5SeqTshark, RegistersPluginAndFields)
+{
+    EXPECT_EQ(plugin_listing(stage_, "ovk5seq.so"),
+              "ovk5seq.so|0.0.1|dissector|" + stage_.path("plugins/" OVK_WIRESHARK_SERIES "/epan/ovk5seq.so"));
+    EXPECT_EQ(registered_fields(stage_, "ovk5seq"), (Lines{
+        "P\tOvkan Link Protocol 5 with sequence numbers\tovk5seq",
+        "F\tSequence number\tovk5seq.seq\tFT_UINT32\tovk5seq\tBASE_DEC\t0x0\t",
+        "F\tInterface\tovk5seq.if\tFT_UINT8\tovk5seq\tBASE_DEC\t0x0\t",
+        "F\tMissing frames\tovk5seq.missing_frame\tFT_UINT8\tovk5seq\tBASE_DEC\t0x0\t",
+        "F\tTimestamp (unix)\tovk5seq.ts\tFT_ABSOLUTE_TIME\tovk5seq\t\t0x0\t",
+        "F\tMissing frames between this and last frame.\tovk5seq.missing_frames\tFT_NONE\tovk5seq\t\t0x0\t",
+    }));
+}
+
+} // namespace
+} // namespace ovk::test
