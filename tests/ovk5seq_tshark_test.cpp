@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "displayed_values.h"
 #include "generator.h"
 #include "tshark_runner.h"
 
@@ -39,11 +40,11 @@ TEST_F(Ovk5SeqTshark, DecodesRecordsAndFlagsGaps)
                             "-e", "_ws.col.Protocol", "-e", "_ws.expert.message",
                             "-e", "_ws.expert.severity", "-e", "_ws.expert.group"}),
               (Lines{
-                  "65534|1|0|Jan  1, 1970 00:00:00.000000000 UTC|192.0.2.10|40001|UDP|||",
-                  "254|1|255|Jan  1, 1970 00:00:00.000000001 UTC|192.0.2.10|40001|UDP|"
+                  "65534|1|0|" + epoch_plus_ns(0) + "|192.0.2.10|40001|UDP|||",
+                  "254|1|255|" + epoch_plus_ns(1) + "|192.0.2.10|40001|UDP|"
                   "Missing frames between this and last frame.|8388608|33554432",
-                  "255|1|0|Jan  1, 1970 00:00:00.000000002 UTC|192.0.2.10|40001|UDP|||",
-                  "511|1|255|Jan  1, 1970 00:00:00.000000003 UTC|192.0.2.10|40001|UDP|"
+                  "255|1|0|" + epoch_plus_ns(2) + "|192.0.2.10|40001|UDP|||",
+                  "511|1|255|" + epoch_plus_ns(3) + "|192.0.2.10|40001|UDP|"
                   "Missing frames between this and last frame.|8388608|33554432",
               }));
     EXPECT_EQ(stage_.lines({"-r", path, "-Y", "ovk5seq.missing_frames", "-T", "fields", "-e", "frame.number"}),

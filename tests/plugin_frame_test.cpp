@@ -12,6 +12,8 @@
 
 #include <ws_version.h>
 
+#include "wireshark_compat.h"
+
 namespace {
 
 const std::string plugin_dir = OVK_PLUGIN_BUILD_DIR "/" OVK_WIRESHARK_SERIES "/epan/";
@@ -38,9 +40,12 @@ class PluginFrame : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PluginFrame, ExportsOnlyPluginSymbols)
 {
-    EXPECT_EQ(exported_symbols(plugin_dir + GetParam() + ".so"),
-              (std::set<std::string>{"plugin_register", "plugin_version", "plugin_want_major",
-                                     "plugin_want_minor"}));
+    std::set<std::string> expected{"plugin_register", "plugin_version", "plugin_want_major",
+                                   "plugin_want_minor"};
+#ifdef OVK_PLUGIN_DESCRIBE
+    expected.insert("plugin_describe");
+#endif
+    EXPECT_EQ(exported_symbols(plugin_dir + GetParam() + ".so"), expected);
 }
 
 TEST_P(PluginFrame, ReportsVersionAndAnalyserSeries)
@@ -58,6 +63,11 @@ TEST_P(PluginFrame, ReportsVersionAndAnalyserSeries)
     EXPECT_EQ(*minor, WIRESHARK_VERSION_MINOR);
     EXPECT_NE(dlsym(library, "plugin_register"), nullptr);
     EXPECT_EQ(dlsym(library, ("dissect_" + GetParam()).c_str()), nullptr);
+#ifdef OVK_PLUGIN_DESCRIBE
+    const auto describe = reinterpret_cast<uint32_t (*)(void)>(dlsym(library, "plugin_describe"));
+    ASSERT_NE(describe, nullptr);
+    EXPECT_EQ(describe(), WS_PLUGIN_DESC_DISSECTOR);
+#endif
     dlclose(library);
 }
 

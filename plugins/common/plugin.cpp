@@ -8,6 +8,8 @@
 #include <ws_version.h>
 #include <epan/proto.h>
 
+#include "wireshark_compat.h"
+
 #if !defined(PLUGIN_VERSION) || !defined(PLUGIN_REGISTER_ROUTINE) || !defined(PLUGIN_HANDOFF_ROUTINE)
 #error "the build must define PLUGIN_VERSION, PLUGIN_REGISTER_ROUTINE and PLUGIN_HANDOFF_ROUTINE"
 #endif
@@ -22,6 +24,15 @@ extern "C" WS_DLL_PUBLIC_DEF const int plugin_want_major = WIRESHARK_VERSION_MAJ
 extern "C" WS_DLL_PUBLIC_DEF const int plugin_want_minor = WIRESHARK_VERSION_MINOR;
 
 extern "C" WS_DLL_PUBLIC_DEF void plugin_register(void);
+
+#ifdef OVK_PLUGIN_DESCRIBE
+extern "C" WS_DLL_PUBLIC_DEF uint32_t plugin_describe(void);
+
+uint32_t plugin_describe(void)
+{
+    return WS_PLUGIN_DESC_DISSECTOR;
+}
+#endif
 
 // The analyser calls the registration routine while it registers all
 // protocols and the hand-off routine once every protocol is registered.

@@ -8,6 +8,7 @@
 #include <wiretap/wtap.h>
 
 #include "ethernet_handoff.h"
+#include "wireshark_compat.h"
 
 void proto_register_ovk5seq(void);
 void proto_reg_handoff_ovk5seq(void);
@@ -41,7 +42,7 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     proto_item *missing_item = proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_res, tvb,
                                                    ovk5seq_missing_frames_offset, 1, ENC_LITTLE_ENDIAN);
     // Read without a tree too: the expert entry is wanted either way.
-    const guint8 missing_frames = tvb_get_guint8(tvb, ovk5seq_missing_frames_offset);
+    const guint8 missing_frames = tvb_get_uint8(tvb, ovk5seq_missing_frames_offset);
     proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_ts, tvb, 4, 8, ENC_LITTLE_ENDIAN);
 
     if (missing_frames != 0)

@@ -21,6 +21,7 @@
 
 #include "ethernet_handoff.h"
 #include "registered_dissectors.h"
+#include "wireshark_compat.h"
 
 namespace ovk::test {
 
@@ -75,7 +76,7 @@ const nstime_t *frame_ts(struct packet_provider_data *, guint32)
 
 std::string display_value(field_info *fi)
 {
-    char *text = fvalue_to_string_repr(nullptr, &fi->value, FTREPR_DISPLAY, fi->hfinfo->display);
+    char *text = fvalue_to_string_repr(nullptr, ovk_field_value(fi), FTREPR_DISPLAY, fi->hfinfo->display);
     std::string value = text ? text : "";
     g_free(text);
     return value;
@@ -103,10 +104,10 @@ void start_epan()
     g_setenv("WIRESHARK_CONFIG_DIR", config_home.c_str(), TRUE);
     g_setenv("TZ", "UTC", TRUE);
 
-    ws_log_init("ovk-tests", nullptr);
+    ovk_log_init("ovk-tests");
     ws_log_set_level(LOG_LEVEL_WARNING);
     init_process_policies();
-    configuration_init(const_cast<char *>("ovk-tests"), nullptr);
+    ovk_configuration_init("ovk-tests");
     timestamp_set_type(TS_RELATIVE);
     timestamp_set_precision(TS_PREC_AUTO);
     timestamp_set_seconds_type(TS_SECONDS_DEFAULT);
@@ -124,7 +125,9 @@ void start_epan()
     e_prefs *prefs = epan_load_settings();
     build_column_format_array(&columns, prefs->num_cols, TRUE);
 
-    static const packet_provider_funcs funcs = {frame_ts, nullptr, nullptr, nullptr};
+    // Later series add members; those the tests need not stay null.
+    static packet_provider_funcs funcs{};
+    funcs.get_frame_ts = frame_ts;
     session = epan_new(nullptr, &funcs);
 }
 
@@ -152,19 +155,16 @@ Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length)
     const std::uint32_t len = std::max(caplen, reported_length);
 
     wtap_rec rec;
-    wtap_rec_init(&rec);
-    rec.rec_type = REC_TYPE_PACKET;
+    ovk_packet_rec_init(&rec, encap);
     rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
     rec.rec_header.packet_header.caplen = caplen;
     rec.rec_header.packet_header.len = len;
-    rec.rec_header.packet_header.pkt_encap = encap;
 
     frame_data fd;
     frame_data_init(&fd, ++frame_number, &rec, 0, 0);
 
     epan_dissect_t *edt = epan_dissect_new(session, TRUE, TRUE);
-    tvbuff_t *tvb = tvb_new_real_data(frame.data(), caplen, static_cast<gint>(len));
-    epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec, tvb, &fd, &columns);
+    ovk_dissect_record(edt, &rec, frame.data(), caplen, len, &fd, &columns);
     epan_dissect_fill_in_columns(edt, FALSE, TRUE);
 
     Dissection result;
