@@ -7,7 +7,7 @@
 #include <cctype>
 #include <string>
 
-#include "pe_image.h"
+#include "dll_inspection.h"
 
 namespace {
 
@@ -36,26 +36,22 @@ bool is_c_runtime_or_system(const std::string &dll)
 
 class WindowsDll : public ::testing::TestWithParam<PluginDll> {
 protected:
-    pe::Image image() const { return pe::Image(OVK_WINDOWS_PLUGIN_DIR "/" + GetParam().name + ".dll"); }
+    std::string path() const { return OVK_WINDOWS_PLUGIN_DIR "/" + GetParam().name + ".dll"; }
 };
 
-TEST_P(WindowsDll, IsAn64BitX86Dll)
+TEST_P(WindowsDll, IsAn64BitX86DllExportingThePluginSymbolsByName)
 {
-    const pe::Image dll = image();
-    EXPECT_EQ(dll.machine(), pe::machine_x86_64);
-    EXPECT_TRUE(dll.is_dll());
-}
-
-TEST_P(WindowsDll, ExportsThePluginSymbolsByNameOnly)
-{
-    EXPECT_EQ(image().exports(), (std::set<std::string>{"plugin_register", "plugin_version",
-                                                        "plugin_want_major", "plugin_want_minor"}));
+    const PeHeaders headers = read_pe_headers(path());
+    EXPECT_EQ(headers.file_format, "pei-x86-64");
+    EXPECT_TRUE(headers.dll);
+    EXPECT_EQ(headers.exports, (std::set<std::string>{"plugin_register", "plugin_version",
+                                                      "plugin_want_major", "plugin_want_minor"}));
 }
 
 TEST_P(WindowsDll, ImportsTheAnalyserAndOtherwiseOnlyTheCRuntimeAndSystem)
 {
     std::map<std::string, std::set<std::string>> imports;
-    for (const auto &entry : image().imports())
+    for (const auto &entry : read_pe_headers(path()).imports)
         imports[lower(entry.first)] = entry.second;
 
     EXPECT_EQ(imports.count("libwireshark.dll"), 1u);
@@ -77,14 +73,15 @@ TEST_P(WindowsDll, ImportsTheAnalyserAndOtherwiseOnlyTheCRuntimeAndSystem)
 TEST_P(WindowsDll, VersionResourceNamesPluginVersionAndAnalyser)
 {
     const std::string &name = GetParam().name;
-    const pe::VersionInfo info = image().version_info();
+    const VersionResource resource = read_version_resource(path());
 
-    EXPECT_EQ(info.language, 0x0409);
-    EXPECT_EQ(info.translations, (std::vector<std::pair<std::uint16_t, std::uint16_t>>{{0x0409, 1200}}));
-    ASSERT_EQ(info.strings.size(), 1u);
-    ASSERT_EQ(info.strings.count("040904b0"), 1u);
+    ASSERT_EQ(resource.count, 1);
+    EXPECT_EQ(resource.language, "9, 1"); // English (United States), 0409
+    EXPECT_EQ(resource.translations, std::vector<std::string>{"0x409, 1200"});
+    ASSERT_EQ(resource.strings.size(), 1u);
+    ASSERT_EQ(resource.strings.count("040904b0"), 1u);
 
-    std::map<std::string, std::string> strings = info.strings.at("040904b0");
+    std::map<std::string, std::string> strings = resource.strings.at("040904b0");
     for (const char *free_text : {"CompanyName", "LegalCopyright", "Comments"}) {
         EXPECT_FALSE(strings[free_text].empty()) << free_text;
         strings.erase(free_text);
@@ -98,12 +95,9 @@ TEST_P(WindowsDll, VersionResourceNamesPluginVersionAndAnalyser)
                            {"ProductVersion", OVK_WIRESHARK_VERSION},
                        }));
 
-    const pe::FixedFileInfo &fixed = info.fixed;
-    EXPECT_EQ(std::vector<std::uint16_t>(fixed.file_version, fixed.file_version + 4),
-              (std::vector<std::uint16_t>{0, 0, 1, 0}));
-    EXPECT_EQ(std::vector<std::uint16_t>(fixed.product_version, fixed.product_version + 4),
-              (std::vector<std::uint16_t>{OVK_WIRESHARK_MAJOR, OVK_WIRESHARK_MINOR, OVK_WIRESHARK_PATCH, 0}));
-    EXPECT_EQ(fixed.file_type, pe::file_type_dll);
+    EXPECT_EQ(resource.fixed.at("FILEVERSION"), "0, 0, 1, 0");
+    EXPECT_EQ(resource.fixed.at("PRODUCTVERSION"), OVK_WIRESHARK_NUMERIC_VERSION);
+    EXPECT_EQ(resource.fixed.at("FILETYPE"), "0x2"); // VFT_DLL
 }
 
 INSTANTIATE_TEST_SUITE_P(Plugins, WindowsDll,
