@@ -39,10 +39,10 @@ set(Wireshark_VERSION "${_ws_MAJOR}.${_ws_MINOR}.${_ws_MICRO}")
 
 # GLib's version, from the host's configuration header that ours replaces.
 file(GLOB _host_glibconfig "/usr/lib/*/glib-2.0/include/glibconfig.h" "/usr/lib/glib-2.0/include/glibconfig.h")
-list(GET _host_glibconfig 0 _host_glibconfig)
 if(NOT _host_glibconfig)
   message(FATAL_ERROR "The host's glibconfig.h was not found: install libglib2.0-dev")
 endif()
+list(GET _host_glibconfig 0 _host_glibconfig)
 file(STRINGS "${_host_glibconfig}" _glib_version_lines REGEX "#define GLIB_M[A-Z]+_VERSION")
 foreach(part MAJOR MINOR MICRO)
   string(REGEX MATCH "GLIB_${part}_VERSION ([0-9]+)" _match "${_glib_version_lines}")
@@ -57,9 +57,9 @@ set(_import_libs)
 foreach(dll libwireshark libglib-2.0-0)
   set(_import_lib "${OVK_SHIMS_BINARY_DIR}/${dll}.dll.a")
   add_custom_command(OUTPUT "${_import_lib}"
-    COMMAND "${CMAKE_DLLTOOL}" --input-def "${OVK_SHIMS_DIR}/${dll}.def"
-            --dllname "${dll}.dll" --output-lib "${_import_lib}"
-    DEPENDS "${OVK_SHIMS_DIR}/${dll}.def"
+    COMMAND "${CMAKE_COMMAND}" "-DDLLTOOL=${CMAKE_DLLTOOL}" "-DDEF=${OVK_SHIMS_DIR}/${dll}.def"
+            "-DDLL=${dll}.dll" "-DOUTPUT=${_import_lib}" -P "${OVK_SHIMS_DIR}/make_import_lib.cmake"
+    DEPENDS "${OVK_SHIMS_DIR}/${dll}.def" "${OVK_SHIMS_DIR}/make_import_lib.cmake"
     COMMENT "Making the import library for ${dll}.dll"
     VERBATIM)
   list(APPEND _import_libs "${_import_lib}")
