@@ -70,6 +70,7 @@ add_library(epan INTERFACE)
 target_include_directories(epan SYSTEM INTERFACE
   "${OVK_SHIMS_BINARY_DIR}/include"
   "${OVK_WIRESHARK_INCLUDE_DIR}"
-  "${OVK_GLIB_INCLUDE_DIR}")
+  "${OVK_GLIB_INCLUDE_DIR}"
+  "${OVK_SHIMS_DIR}/glib-fallback")
 target_link_libraries(epan INTERFACE ${_import_libs})
 add_dependencies(epan ovk_windows_import_libs)

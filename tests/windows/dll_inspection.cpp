@@ -32,8 +32,10 @@ PeHeaders read_pe_headers(const std::string &dll)
 {
     static const std::regex format(R"re(file format (\S+))re");
     static const std::regex import_dll(R"re(^\s*DLL Name: (\S+))re");
-    static const std::regex import_function(R"re(^\s*[0-9a-f]+\s+\d+\s+(\S+)$)re");
-    static const std::regex export_name(R"re(^\s*\[\s*\d+\] (\S+)$)re");
+    // objdump up to binutils 2.40 (Debian 12) lists "vma hint name" and
+    // "[n] name"; later ones "vma <none> hint name" and "[n] +base[m] hint name".
+    static const std::regex import_function(R"re(^\s*[0-9a-f]+\s+(?:\d+|<none>\s+[0-9a-f]+)\s+(\S+)$)re");
+    static const std::regex export_name(R"re(^\s*\[\s*\d+\](?:\s+\+base\[\s*\d+\]\s+[0-9a-f]+)?\s+(\S+)$)re");
 
     PeHeaders headers;
     std::istringstream lines(output_of(OVK_MINGW_OBJDUMP " -p " + quoted(dll)));
@@ -54,7 +56,7 @@ PeHeaders read_pe_headers(const std::string &dll)
             section = import_list;
         } else if (section == import_list && std::regex_search(line, m, import_function)) {
             functions->insert(m[1]);
-        } else if (line == "[Ordinal/Name Pointer] Table") {
+        } else if (line.rfind("[Ordinal/Name Pointer] Table", 0) == 0) {
             section = export_list;
         } else if (section == export_list && std::regex_search(line, m, export_name)) {
             headers.exports.insert(m[1]);

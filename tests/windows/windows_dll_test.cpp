@@ -8,6 +8,7 @@
 #include <string>
 
 #include "dll_inspection.h"
+#include "wireshark_compat.h"
 
 namespace {
 
@@ -44,8 +45,12 @@ TEST_P(WindowsDll, IsAn64BitX86DllExportingThePluginSymbolsByName)
     const PeHeaders headers = read_pe_headers(path());
     EXPECT_EQ(headers.file_format, "pei-x86-64");
     EXPECT_TRUE(headers.dll);
-    EXPECT_EQ(headers.exports, (std::set<std::string>{"plugin_register", "plugin_version",
-                                                      "plugin_want_major", "plugin_want_minor"}));
+    std::set<std::string> expected{"plugin_register", "plugin_version", "plugin_want_major",
+                                   "plugin_want_minor"};
+#ifdef OVK_PLUGIN_DESCRIBE
+    expected.insert("plugin_describe");
+#endif
+    EXPECT_EQ(headers.exports, expected);
 }
 
 TEST_P(WindowsDll, ImportsTheAnalyserAndOtherwiseOnlyTheCRuntimeAndSystem)
