@@ -150,7 +150,7 @@ collect_artefacts() {
 readonly after_tests='
 cd /src
 if cmake --build build --target help | grep -qw package; then
-    cmake --build build --target package >/dev/null
+    cmake --build build --target package
 fi
 stage=$(mktemp -d)
 cp -r build/plugins "$stage/plugins"
@@ -199,6 +199,12 @@ test_series() {
 }
 
 mkdir -p "$cache"
+# One run at a time per cache: two would make or use the same chroots.
+exec 9>"$cache/.lock"
+if ! flock -n 9; then
+    log "waiting for another test-matrix.sh run to finish with $cache"
+    flock 9
+fi
 declare -A result
 passed=0 failed=0
 for series in "${selected[@]}"; do
