@@ -8,6 +8,7 @@ packages=(
     libwireshark-dev wireshark-dev tshark
     libpcap-dev libgtest-dev
     util-linux
+    dpkg-dev file
 )
 packages+=("$@")
 
