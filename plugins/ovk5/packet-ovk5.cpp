@@ -130,6 +130,10 @@ void proto_reg_handoff_ovk5(void)
 
     if (!initialized) {
         ovk5_handle = create_dissector_handle(dissect_ovk5, proto_ovk5);
+        // Offered by "Decode As" (tshark -d) on any port, even when a
+        // preference leaves a port range empty.
+        dissector_add_for_decode_as("tcp.port", ovk5_handle);
+        dissector_add_for_decode_as("udp.port", ovk5_handle);
         initialized = true;
     } else {
         dissector_delete_uint_range("tcp.port", tcp_ports_bckup, ovk5_handle);
