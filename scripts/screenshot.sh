@@ -15,7 +15,7 @@ capture=${1:-$root/samples/ovk5-udp.pcap}
 output=$root/docs/wireshark-ovk5.png
 
 "$root/scripts/install-deps.sh" wireshark-qt xvfb xauth xdotool imagemagick
-BUILD_DIR=$build "$root/scripts/build.sh" -DOVK_BUILD_TESTS=OFF
+BUILD_DIR=$build "$root/scripts/build.sh"
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
