@@ -1,6 +1,11 @@
 # Installation beyond the plug-ins' own install rules: the "install-user"
 # target and the Debian package made by "cpack -G DEB".
 
+# The Windows cross build installs by copying the DLLs (see the README).
+if(OVK_WINDOWS_CROSS_SHIMS)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 # install-user: the plug-ins into $HOME/.local/lib/wireshark/plugins/<series>/epan.
