@@ -81,6 +81,17 @@ else
     echo "note: full-disk check skipped (needs root and mount namespaces)"
 fi
 
+# Interrupted: nothing left behind.
+checks=$((checks + 1))
+"$capgen" -q -n 50000000 -o interrupted.pcap 2>/dev/null &
+writer=$!
+for _ in $(seq 50); do [[ -s interrupted.pcap.partial ]] && break; sleep 0.1; done
+[[ -s interrupted.pcap.partial ]] || fail "no partial capture while writing"
+kill -INT "$writer"
+wait "$writer"
+[[ $? -eq 130 ]] || fail "interrupted generator did not die of SIGINT"
+no_files_like interrupted.pcap
+
 # Determinism: the same options and seed give the same bytes.
 common=(-P ovk5seq -n 500 --loss-rate 0.1 --inner random --time-base 2024-01-01T00:00:00Z)
 run 0 "" "${common[@]}" -s 7 -o a.pcap

@@ -325,7 +325,7 @@ int main(int argc, char **argv)
         output.progress = [&bar](std::uint32_t written, std::uint32_t total) { bar(written, total); };
 
     // An interrupted run must not leave a half-written capture behind.
-    const std::string partial = path + ".partial";
+    const std::string partial = ovk::temp_path_for(path);
     partial_path = partial.c_str();
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
         ::signal(signal_number, remove_partial_and_die);

@@ -79,8 +79,13 @@ Bytes file_header(CaptureFormat format, int linktype, std::uint32_t snaplen)
 
 } // namespace
 
+std::string temp_path_for(const std::string &path)
+{
+    return path + ".partial";
+}
+
 CaptureWriter::CaptureWriter(std::string path, int linktype, std::uint32_t snaplen, CaptureFormat format)
-    : path_(std::move(path)), temp_path_(path_ + ".partial"), snaplen_(snaplen), format_(format)
+    : path_(std::move(path)), temp_path_(temp_path_for(path_)), snaplen_(snaplen), format_(format)
 {
     const int fd = open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)

@@ -17,6 +17,9 @@ namespace ovk {
 constexpr int linktype_ethernet = 1;
 constexpr int linktype_user3 = 150;
 
+// Where a capture of path is written until it is complete.
+std::string temp_path_for(const std::string &path);
+
 enum class CaptureFormat {
     pcap,    // classic libpcap format, nanosecond variant (magic a1b23c4d)
     pcapng,  // one section, one interface with if_tsresol 9, enhanced packet blocks
