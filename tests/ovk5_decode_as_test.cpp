@@ -5,6 +5,9 @@
 
 #include <epan/packet.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "epan_harness.h"
 #include "generator.h"
 #include "tshark_runner.h"
@@ -82,6 +85,19 @@ TEST_F(Ovk5DecodeAsTshark, WorksWithThePortPreferencesEmptied)
     const std::string path = capture("udp-30000.pcap", Transport::udp, 30000);
     EXPECT_EQ(decode(path, {"-o", "ovk5.udp.port:", "-o", "ovk5.tcp.port:", "-d", "udp.port==30000,ovk5"}),
               Lines(2, "OVK5|0x1234|30000,40001"));
+}
+
+TEST_F(Ovk5DecodeAsTshark, EntrySavedByTheDecodeAsDialogApplies)
+{
+    // What Wireshark's Decode As dialog saves in the profile when "OVK5" is
+    // chosen for a UDP port; tshark reads the same file.
+    const std::string path = capture("udp-30000.pcap", Transport::udp, 30000);
+    std::filesystem::create_directories(stage_.path("home/.config/wireshark"));
+    std::ofstream(stage_.path("home/.config/wireshark/decode_as_entries"))
+        << "# \"Decode As\" entries file for Wireshark 4.0.\n"
+        << "decode_as_entry: udp.port,30000,(none),OVK5\n";
+    stage_.publish();
+    EXPECT_EQ(decode(path, {}), Lines(2, "OVK5|0x1234|30000,40001"));
 }
 
 TEST_F(Ovk5DecodeAsTshark, UnknownProtocolNameIsRefused)
