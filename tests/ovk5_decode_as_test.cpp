@@ -42,6 +42,29 @@ TEST(Ovk5DecodeAs, OfferedForTcpAndUdpPortsEvenWithEmptyRanges)
     ASSERT_TRUE(set_preference("ovk5.udp.port", "21171"));
 }
 
+TEST(Ovk5DecodeAs, ChoiceOnAnOvk5PortSurvivesPreferenceChanges)
+{
+    start_epan();
+    dissector_table_t udp = find_dissector_table("udp.port");
+    dissector_handle_t data = find_dissector("data");
+    dissector_change_uint("udp.port", 21171, data);
+
+    ASSERT_TRUE(set_preference("ovk5.tcp.port", "5"));
+    EXPECT_EQ(dissector_get_uint_handle(udp, 21171), data);
+    ASSERT_TRUE(set_preference("ovk5.udp.port", "21171,30000"));
+    EXPECT_EQ(dissector_get_uint_handle(udp, 21171), data);
+    EXPECT_EQ(keys_bound_to("udp.port", "ovk5"), (std::vector<std::uint32_t>{30000}));
+    ASSERT_TRUE(set_preference("ovk5.udp.port", "30000"));
+    EXPECT_EQ(dissector_get_uint_handle(udp, 21171), data);
+
+    // Undoing the choice gives the port back to OVK5 once its range has it.
+    dissector_reset_uint("udp.port", 21171);
+    ASSERT_TRUE(set_preference("ovk5.udp.port", "21171"));
+    ASSERT_TRUE(set_preference("ovk5.tcp.port", "21103"));
+    EXPECT_EQ(keys_bound_to("udp.port", "ovk5"), (std::vector<std::uint32_t>{21171}));
+    EXPECT_EQ(keys_bound_to("tcp.port", "ovk5"), (std::vector<std::uint32_t>{21103}));
+}
+
 class Ovk5DecodeAsTshark : public ::testing::Test {
 protected:
     std::string capture(const std::string &name, Transport transport, std::uint16_t port)
@@ -98,6 +121,22 @@ TEST_F(Ovk5DecodeAsTshark, EntrySavedByTheDecodeAsDialogApplies)
         << "decode_as_entry: udp.port,30000,(none),OVK5\n";
     stage_.publish();
     EXPECT_EQ(decode(path, {}), Lines(2, "OVK5|0x1234|30000,40001"));
+}
+
+TEST_F(Ovk5DecodeAsTshark, SavedChoiceForAnOvk5PortBeatsChangedPreferences)
+{
+    // Decode As set the default OVK5 port to "Data", and some OVK5
+    // preference differs from its default: applying the preferences after
+    // the Decode As entries must not undo the user's choice.
+    const std::string path = capture("udp-default.pcap", Transport::udp, 21171);
+    std::filesystem::create_directories(stage_.path("home/.config/wireshark"));
+    std::ofstream(stage_.path("home/.config/wireshark/decode_as_entries"))
+        << "decode_as_entry: udp.port,21171,OVK5,Data\n";
+    std::ofstream(stage_.path("home/.config/wireshark/preferences")) << "ovk5.tcp.port: 5\n";
+    stage_.publish();
+    EXPECT_EQ(decode(path, {}), Lines(2, "UDP||21171"));
+    EXPECT_EQ(decode(path, {"-o", "ovk5.udp.port:21171,30000"}), Lines(2, "UDP||21171"));
+    EXPECT_EQ(decode(path, {"-d", "udp.port==21171,ovk5"}), Lines(2, "OVK5|0x1234|21171,40001"));
 }
 
 TEST_F(Ovk5DecodeAsTshark, UnknownProtocolNameIsRefused)
