@@ -9,6 +9,13 @@ set(OVK_PLUGIN_FRAME "${CMAKE_CURRENT_LIST_DIR}/../plugins/common/plugin.cpp")
 set(OVK_PLUGIN_COMMON_DIR "${CMAKE_CURRENT_LIST_DIR}/../plugins/common")
 set(OVK_PLUGIN_VERSION_RESOURCE "${CMAKE_CURRENT_LIST_DIR}/../plugins/common/plugin.rc.in")
 
+# The analyser's global folder for dissector plug-ins of its major.minor
+# series. An absolute path: "cmake --install" writes there (below DESTDIR
+# when set) whatever the install prefix, because the analyser looks nowhere else.
+set(OVK_PLUGIN_INSTALL_DIR "${Wireshark_PLUGIN_INSTALL_DIR}/epan" CACHE PATH
+    "Where 'cmake --install' puts the dissector plug-ins")
+set(OVK_WIRESHARK_SERIES "${Wireshark_MAJOR_VERSION}.${Wireshark_MINOR_VERSION}")
+
 # add_wireshark_plugin(<name>
 #                      REGISTER <registration routine>
 #                      HANDOFF <hand-off routine>
@@ -20,7 +27,9 @@ set(OVK_PLUGIN_VERSION_RESOURCE "${CMAKE_CURRENT_LIST_DIR}/../plugins/common/plu
 #   <name>            the plug-in module "<name>.so" ("<name>.dll" on
 #                     Windows, with a version resource; no "lib" prefix): the
 #                     dissector plus the shared plug-in frame, exporting only
-#                     the symbols the analyser's loader looks for.
+#                     the symbols the analyser's loader looks for, installed
+#                     into OVK_PLUGIN_INSTALL_DIR and listed in the global
+#                     property OVK_PLUGINS.
 function(add_wireshark_plugin name)
   cmake_parse_arguments(PLUGIN "" "REGISTER;HANDOFF" "SOURCES" ${ARGN})
   if(NOT PLUGIN_REGISTER OR NOT PLUGIN_HANDOFF OR NOT PLUGIN_SOURCES)
@@ -56,6 +65,10 @@ function(add_wireshark_plugin name)
     # dissection time.
     target_link_options(${name} PRIVATE "LINKER:--no-undefined")
   endif()
+  if(Wireshark_PLUGIN_INSTALL_DIR)
+    install(TARGETS ${name} LIBRARY DESTINATION "${OVK_PLUGIN_INSTALL_DIR}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY OVK_PLUGINS ${name})
 endfunction()
 
 # The Windows parts of plug-in <name>: the version resource, made from one
