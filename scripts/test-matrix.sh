@@ -101,7 +101,6 @@ make_chroot() {
     # Documentation is of no use to a build chroot.
     cat >"$partial/etc/dpkg/dpkg.cfg.d/90ovk-matrix" <<'EOF'
 path-exclude=/usr/share/doc/*
-path-exclude=/usr/share/man/*
 path-exclude=/usr/share/locale/*
 path-exclude=/usr/share/info/*
 EOF
@@ -149,7 +148,8 @@ collect_artefacts() {
 # package target, and what tshark says of the plug-ins.
 readonly after_tests='
 cd /src
-if cmake --build build --target help | grep -qw package; then
+targets=$(cmake --build build --target help)
+if grep -qw package <<<"$targets"; then
     cmake --build build --target package
 fi
 stage=$(mktemp -d)
@@ -189,8 +189,9 @@ test_series() {
     log "Wireshark $series ($suite): scripts/test.sh (log: $test_log)"
     run_in_chroot "$dir" bash -c 'cd /src && scripts/test.sh' 2>&1 | tee "$test_log" || return 1
     # The build treats compiler warnings as errors; this also catches the
-    # linker's and CMake's.
-    if grep -E -i 'warning:|CMake Warning|CMake Deprecation Warning' "$test_log"; then
+    # linker's, the cross tools' and CMake's (not apt's or dpkg's).
+    if grep -E '^(/[^ ]*|[^ :]*(ld|gcc|g\+\+|cc1plus|collect2|windres|dlltool|objdump)): warning:|CMake (Deprecation )?Warning' \
+            "$test_log"; then
         echo "the Wireshark $series build printed warnings" >&2
         return 1
     fi

@@ -47,8 +47,8 @@ TEST_F(Ovk5Tshark, DecodesDefaultUdpPort)
     options.interval_ns = 1;
     const Lines lines = stage_.lines(Lines{"-r", capture("udp.pcap", options)} + header_fields);
     EXPECT_EQ(lines, (Lines{
-        "50|3|0x00|" + epoch_plus_ns(0) + "|0x1234|0xabcd|192.0.2.1,192.0.2.10|21171,40001|OVK5|40000 → 40001 Len=8",
-        "50|3|0x00|" + epoch_plus_ns(1) + "|0x1234|0xabcd|192.0.2.1,192.0.2.10|21171,40001|OVK5|40000 → 40001 Len=8",
+        "50|3|0x00|" + utc_time(0, 0) + "|0x1234|0xabcd|192.0.2.1,192.0.2.10|21171,40001|OVK5|40000 → 40001 Len=8",
+        "50|3|0x00|" + utc_time(0, 1) + "|0x1234|0xabcd|192.0.2.1,192.0.2.10|21171,40001|OVK5|40000 → 40001 Len=8",
     }));
 }
 

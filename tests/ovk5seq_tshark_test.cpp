@@ -40,11 +40,11 @@ TEST_F(Ovk5SeqTshark, DecodesRecordsAndFlagsGaps)
                             "-e", "_ws.col.Protocol", "-e", "_ws.expert.message",
                             "-e", "_ws.expert.severity", "-e", "_ws.expert.group"}),
               (Lines{
-                  "65534|1|0|" + epoch_plus_ns(0) + "|192.0.2.10|40001|UDP|||",
-                  "254|1|255|" + epoch_plus_ns(1) + "|192.0.2.10|40001|UDP|"
+                  "65534|1|0|" + utc_time(0, 0) + "|192.0.2.10|40001|UDP|||",
+                  "254|1|255|" + utc_time(0, 1) + "|192.0.2.10|40001|UDP|"
                   "Missing frames between this and last frame.|8388608|33554432",
-                  "255|1|0|" + epoch_plus_ns(2) + "|192.0.2.10|40001|UDP|||",
-                  "511|1|255|" + epoch_plus_ns(3) + "|192.0.2.10|40001|UDP|"
+                  "255|1|0|" + utc_time(0, 2) + "|192.0.2.10|40001|UDP|||",
+                  "511|1|255|" + utc_time(0, 3) + "|192.0.2.10|40001|UDP|"
                   "Missing frames between this and last frame.|8388608|33554432",
               }));
     EXPECT_EQ(stage_.lines({"-r", path, "-Y", "ovk5seq.missing_frames", "-T", "fields", "-e", "frame.number"}),

@@ -3,23 +3,31 @@
 #ifndef OVK_TESTS_DISPLAYED_VALUES_H
 #define OVK_TESTS_DISPLAYED_VALUES_H
 
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "wireshark_compat.h"
 
 namespace ovk::test {
 
-// The UTC absolute time 1970-01-01 00:00:00 plus nanoseconds, as a field's
-// displayed value and in "tshark -T fields": ISO 8601 from 4.6 on,
-// "Jan  1, 1970 ... UTC" before.
-inline std::string epoch_plus_ns(unsigned nanoseconds)
+// A UTC absolute time, seconds and nanoseconds since the epoch, as a field's
+// displayed value and in "tshark -T fields": ISO 8601 from 4.6 on
+// ("2009-02-13T23:31:31.999999998Z"), "Feb 13, 2009 23:31:31.999999998 UTC"
+// before.
+inline std::string utc_time(std::int64_t seconds, unsigned nanoseconds)
 {
-    char text[48];
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm fields{};
+    gmtime_r(&time, &fields);
+    char date[40], text[64];
 #if OVK_WIRESHARK_AT_LEAST(4, 6)
-    std::snprintf(text, sizeof text, "1970-01-01T00:00:00.%09uZ", nanoseconds);
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &fields);
+    std::snprintf(text, sizeof text, "%s.%09uZ", date, nanoseconds);
 #else
-    std::snprintf(text, sizeof text, "Jan  1, 1970 00:00:00.%09u UTC", nanoseconds);
+    std::strftime(date, sizeof date, "%b %e, %Y %H:%M:%S", &fields);
+    std::snprintf(text, sizeof text, "%s.%09u UTC", date, nanoseconds);
 #endif
     return text;
 }
