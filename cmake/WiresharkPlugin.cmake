@@ -42,9 +42,10 @@ function(add_wireshark_plugin name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/plugins/${Wireshark_MAJOR_VERSION}.${Wireshark_MINOR_VERSION}/epan")
-  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT OVK_SANITIZE)
     # Unresolved analyser symbols are a load failure, not a surprise at
-    # dissection time.
+    # dissection time. (A sanitized module takes the sanitizer runtime from
+    # the process it is loaded into.)
     target_link_options(${name} PRIVATE "LINKER:--no-undefined")
   endif()
 endfunction()
