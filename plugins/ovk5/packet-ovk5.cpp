@@ -2,8 +2,10 @@
 // carried in TCP or UDP payloads, followed by the Ethernet frame it
 // describes.
 
+#include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
+#include <epan/proto_data.h>
 #include <epan/range.h>
 
 #include "ethernet_handoff.h"
@@ -15,6 +17,10 @@ namespace {
 
 constexpr guint ovk5_header_length = 16;
 constexpr guint32 ovk5_max_port = 65535;
+// OVK5 headers one packet may nest (a frame carrying OVK5 that carries
+// OVK5...). Without a bound, a crafted packet recurses until the analyser's
+// layer limit, which it reports as a dissector bug.
+constexpr unsigned ovk5_max_nesting = 8;
 
 int proto_ovk5 = -1;
 int hf_ovk5_bs = -1;
@@ -24,6 +30,8 @@ int hf_ovk5_ts = -1;
 int hf_ovk5_rid0 = -1;
 int hf_ovk5_rid1 = -1;
 int ett_ovk5 = -1;
+
+expert_field ei_ovk5_nested_too_deep = EI_INIT;
 
 // The port-range preferences. The preference code owns the ranges these
 // point at and replaces them when the user changes a preference.
@@ -50,7 +58,17 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 
     // "Blob size" is informative only: the frame is everything after the header.
     tvbuff_t *next_tvb = tvb_new_subset_remaining(tvb, ovk5_header_length);
-    ovk_call_ethernet(eth_handle, next_tvb, pinfo, tree);
+    const unsigned nesting = p_get_proto_depth(pinfo, proto_ovk5);
+    if (nesting >= ovk5_max_nesting) {
+        expert_add_info(pinfo, ti, &ei_ovk5_nested_too_deep);
+        call_data_dissector(next_tvb, pinfo, tree);
+    } else {
+        // Not restored if the frame throws: the count then only errs high
+        // for the rest of this packet.
+        p_set_proto_depth(pinfo, proto_ovk5, nesting + 1);
+        ovk_call_ethernet(eth_handle, next_tvb, pinfo, tree);
+        p_set_proto_depth(pinfo, proto_ovk5, nesting);
+    }
 
     // Written last, so OVK5 replaces what the protocols inside wrote.
     col_clear(pinfo->cinfo, COL_PROTOCOL);
@@ -100,6 +118,13 @@ void proto_register_ovk5(void)
         &ett_ovk5,
     };
 
+    static ei_register_info ei[] = {
+        { &ei_ovk5_nested_too_deep,
+          { "ovk5.nested_too_deep", PI_MALFORMED, PI_ERROR,
+            "OVK5 nested too deeply; the frame inside is not decoded", EXPFILL }
+        },
+    };
+
     // Parsed into the preference code's scope, which frees and replaces
     // these ranges when the user changes a preference.
     range_convert_str(wmem_epan_scope(), &tcp_ports, "21103,", ovk5_max_port);
@@ -108,6 +133,7 @@ void proto_register_ovk5(void)
     proto_ovk5 = proto_register_protocol("Ovkan Link Protocol 5", "OVK5", "ovk5");
     proto_register_field_array(proto_ovk5, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
+    expert_register_field_array(expert_register_protocol(proto_ovk5), ei, array_length(ei));
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",

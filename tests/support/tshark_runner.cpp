@@ -73,7 +73,10 @@ TsharkResult TsharkStage::run(const std::vector<std::string> &args) const
     if (geteuid() == 0)
         argv = {"setpriv", "--reuid=" + std::string(nobody), "--regid=" + std::string(nobody),
                 "--clear-groups"};
-    argv.insert(argv.end(), {"env", "HOME=" + path("home"), "TZ=UTC", "LC_ALL=C.UTF-8",
+    // The in-process harness points these at an empty folder in the test
+    // process; tshark must find its configuration under the stage's HOME.
+    argv.insert(argv.end(), {"env", "-u", "WIRESHARK_CONFIG_DIR", "-u", "XDG_CONFIG_HOME",
+                             "HOME=" + path("home"), "TZ=UTC", "LC_ALL=C.UTF-8",
                              "WIRESHARK_PLUGIN_DIR=" + path("plugins"),
                              "WIRESHARK_ABORT_ON_DISSECTOR_BUG=1", "tshark"});
     argv.insert(argv.end(), args.begin(), args.end());
