@@ -6,3 +6,6 @@ build=${BUILD_DIR:-$root/build}
 "$root/scripts/install-deps.sh"
 BUILD_DIR=$build "$root/scripts/build.sh"
 ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
+# The CI-sized fuzz and mutation campaigns, with sanitizers, in a build tree
+# of their own (build/sanitize); OVK_SKIP_CAMPAIGNS=1 leaves them out.
+[[ ${OVK_SKIP_CAMPAIGNS:-0} == 1 ]] || "$root/scripts/robustness.sh" ci

@@ -38,6 +38,11 @@ expert_field ei_ovk5_nested_too_deep = EI_INIT;
 range_t *tcp_ports = nullptr;
 range_t *udp_ports = nullptr;
 
+// Our own copies of the ranges last entered in the tables, allocated with
+// the NULL scope (g_malloc) and freed with g_free.
+range_t *tcp_ports_bound = nullptr;
+range_t *udp_ports_bound = nullptr;
+
 dissector_handle_t ovk5_handle = nullptr;
 dissector_handle_t eth_handle = nullptr;
 
@@ -75,6 +80,16 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "OVK5");
 
     return tvb_captured_length(tvb);
+}
+
+// At shutdown, before the analyser unloads the plug-in along with the
+// pointers to these copies.
+void free_bound_ranges()
+{
+    g_free(tcp_ports_bound);
+    g_free(udp_ports_bound);
+    tcp_ports_bound = nullptr;
+    udp_ports_bound = nullptr;
 }
 
 } // namespace
@@ -134,6 +149,7 @@ void proto_register_ovk5(void)
     proto_register_field_array(proto_ovk5, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
     expert_register_field_array(expert_register_protocol(proto_ovk5), ei, array_length(ei));
+    register_shutdown_routine(free_bound_ranges);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",
@@ -147,10 +163,6 @@ void proto_register_ovk5(void)
 void proto_reg_handoff_ovk5(void)
 {
     static bool initialized = false;
-    // Our own copies of the ranges last entered in the tables, allocated
-    // with the NULL scope (g_malloc) and freed with g_free.
-    static range_t *tcp_ports_bckup = nullptr;
-    static range_t *udp_ports_bckup = nullptr;
 
     eth_handle = ovk_find_ethernet_dissector();
 
@@ -158,15 +170,14 @@ void proto_reg_handoff_ovk5(void)
         ovk5_handle = create_dissector_handle(dissect_ovk5, proto_ovk5);
         initialized = true;
     } else {
-        dissector_delete_uint_range("tcp.port", tcp_ports_bckup, ovk5_handle);
-        dissector_delete_uint_range("udp.port", udp_ports_bckup, ovk5_handle);
+        dissector_delete_uint_range("tcp.port", tcp_ports_bound, ovk5_handle);
+        dissector_delete_uint_range("udp.port", udp_ports_bound, ovk5_handle);
     }
 
     dissector_add_uint_range("tcp.port", tcp_ports, ovk5_handle);
     dissector_add_uint_range("udp.port", udp_ports, ovk5_handle);
 
-    g_free(tcp_ports_bckup);
-    g_free(udp_ports_bckup);
-    tcp_ports_bckup = range_copy(NULL, tcp_ports);
-    udp_ports_bckup = range_copy(NULL, udp_ports);
+    free_bound_ranges();
+    tcp_ports_bound = range_copy(NULL, tcp_ports);
+    udp_ports_bound = range_copy(NULL, udp_ports);
 }
