@@ -216,25 +216,54 @@ run_valgrind() {
 }
 
 # ---------------------------------------------------------------- load
+# One capture of PACKETS OVK5 packets read whole and a quarter of it, with
+# our plug-in and with the benchmark's floor plug-in (hand-off only): every
+# header must be decoded, and the peak memory may grow per packet no faster
+# with ours than with the floor.
 run_load() {
     local packets=${1:-1000000}
-    local build=${BUILD_DIR:-$root/build}
-    [[ -f $build/plugins/$series/epan/ovk5.so ]] || BUILD_DIR=$build "$root/scripts/build.sh"
-    make_stage "$build/plugins"
+    local bench_build=${BENCH_BUILD_DIR:-$root/build/bench}
+    cmake -S "$root" -B "$bench_build" -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$bench_build" --parallel "$(nproc)" >/dev/null
     unset WIRESHARK_DEBUG_WMEM_OVERRIDE G_SLICE
+    make_stage "$bench_build/plugins"
+    mkdir -p "$stage/ours/$series/epan" "$stage/floor/$series/epan"
+    cp "$bench_build/plugins/$series/epan/ovk5.so" "$stage/ours/$series/epan/"
+    cp "$bench_build/plugins/$series/epan/ovk5floor.so" "$stage/floor/$series/epan/"
+    chmod -R a+rX "$stage"
     local capture=$stage/captures/load.pcap
-    "$san_build/tools/capgen/ovk5-capgen" -t udp -n "$packets" -o "$capture"
+    "$bench_build/tools/capgen/ovk5-capgen" -t udp -n "$packets" -o "$capture"
     chmod a+r "$capture"
     log "load: $packets packets, $(stat -c %s "$capture") bytes"
-    local fields=(-T fields -e ovk5.if -e ovk5.rid1)
-    for run in "$packets" $((packets / 4)); do
-        as_analyser_user /usr/bin/time -f '%e s %M kB' -o "$stage/home/time" \
-            tshark -n -c "$run" -r "$capture" "${fields[@]}" >"$stage/out"
-        local decoded
-        decoded=$(grep -c $'^0\t0xabcd$' "$stage/out" || true)
-        log "load: $run packets read, $decoded headers decoded, $(cat "$stage/home/time") peak"
-        [[ $decoded -eq $run ]] || fail "load: $decoded of $run headers decoded"
+
+    declare -A peak
+    local quarter=$((packets / 4))
+    for variant in ours floor; do
+        local fields=(-e eth.src) expected=$'^02:00:00:00:00:01,02:00:00:00:00:0a$'
+        if [[ $variant == ours ]]; then
+            fields=(-e ovk5.if -e ovk5.rid1 -e eth.src)
+            expected=$'^0\t0xabcd\t02:00:00:00:00:01,02:00:00:00:00:0a$'
+        fi
+        for run in "$packets" "$quarter"; do
+            as_analyser_user env WIRESHARK_PLUGIN_DIR="$stage/$variant" \
+                /usr/bin/time -f '%e %M' -o "$stage/home/time" \
+                tshark -n -c "$run" -r "$capture" -T fields "${fields[@]}" >"$stage/home/out"
+            local decoded seconds kb
+            decoded=$(grep -c "$expected" "$stage/home/out" || true)
+            read -r seconds kb <"$stage/home/time"
+            peak[$variant-$run]=$kb
+            log "load: $variant, $run packets: $decoded decoded, ${seconds}s, peak ${kb} kB"
+            [[ $decoded -eq $run ]] || fail "load: $variant decoded $decoded of $run packets"
+        done
     done
+    local growth_ours growth_floor
+    growth_ours=$(( (peak[ours-$packets] - peak[ours-$quarter]) * 1024 / (packets - quarter) ))
+    growth_floor=$(( (peak[floor-$packets] - peak[floor-$quarter]) * 1024 / (packets - quarter) ))
+    log "load: peak memory growth per packet: ours ${growth_ours} B, floor ${growth_floor} B" \
+        "(the analyser keeps per-packet state of its own)"
+    # Allow 2 bytes per packet of measuring noise (peak RSS in kB, page-grained).
+    (( growth_ours <= growth_floor + 2 )) || fail "load: ours grows ${growth_ours} B/packet, floor ${growth_floor} B"
 }
 
 command=${1:-ci}

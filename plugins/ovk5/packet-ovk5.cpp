@@ -5,7 +5,6 @@
 #include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
-#include <epan/proto_data.h>
 #include <epan/range.h>
 
 #include "ethernet_handoff.h"
@@ -63,16 +62,12 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 
     // "Blob size" is informative only: the frame is everything after the header.
     tvbuff_t *next_tvb = tvb_new_subset_remaining(tvb, ovk5_header_length);
-    const unsigned nesting = p_get_proto_depth(pinfo, proto_ovk5);
-    if (nesting >= ovk5_max_nesting) {
+    // The analyser numbers the OVK5 layers of the packet, this one included.
+    if (pinfo->curr_proto_layer_num > ovk5_max_nesting) {
         expert_add_info(pinfo, ti, &ei_ovk5_nested_too_deep);
         call_data_dissector(next_tvb, pinfo, tree);
     } else {
-        // Not restored if the frame throws: the count then only errs high
-        // for the rest of this packet.
-        p_set_proto_depth(pinfo, proto_ovk5, nesting + 1);
         ovk_call_ethernet(eth_handle, next_tvb, pinfo, tree);
-        p_set_proto_depth(pinfo, proto_ovk5, nesting);
     }
 
     // Written last, so OVK5 replaces what the protocols inside wrote.
