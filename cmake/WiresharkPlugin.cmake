@@ -1,8 +1,20 @@
 # Helpers that turn dissector sources into a loadable Wireshark plug-in.
 
-set(OVK_WARNING_FLAGS -Wall -Wextra)
+if(MSVC)
+  set(OVK_WARNING_FLAGS /W3)
+else()
+  set(OVK_WARNING_FLAGS -Wall -Wextra)
+endif()
 set(OVK_PLUGIN_FRAME "${CMAKE_CURRENT_LIST_DIR}/../plugins/common/plugin.cpp")
 set(OVK_PLUGIN_COMMON_DIR "${CMAKE_CURRENT_LIST_DIR}/../plugins/common")
+set(OVK_PLUGIN_VERSION_RESOURCE "${CMAKE_CURRENT_LIST_DIR}/../plugins/common/plugin.rc.in")
+
+# The analyser's global folder for dissector plug-ins of its major.minor
+# series. An absolute path: "cmake --install" writes there (below DESTDIR
+# when set) whatever the install prefix, because the analyser looks nowhere else.
+set(OVK_PLUGIN_INSTALL_DIR "${Wireshark_PLUGIN_INSTALL_DIR}/epan" CACHE PATH
+    "Where 'cmake --install' puts the dissector plug-ins")
+set(OVK_WIRESHARK_SERIES "${Wireshark_MAJOR_VERSION}.${Wireshark_MINOR_VERSION}")
 
 # add_wireshark_plugin(<name>
 #                      REGISTER <registration routine>
@@ -12,9 +24,12 @@ set(OVK_PLUGIN_COMMON_DIR "${CMAKE_CURRENT_LIST_DIR}/../plugins/common")
 # Makes two targets:
 #   <name>_dissector  object library with the dissector alone, which the
 #                     in-process tests link and register themselves;
-#   <name>            the plug-in module "<name>.so" (no "lib" prefix): the
+#   <name>            the plug-in module "<name>.so" ("<name>.dll" on
+#                     Windows, with a version resource; no "lib" prefix): the
 #                     dissector plus the shared plug-in frame, exporting only
-#                     the symbols the analyser's loader looks for.
+#                     the symbols the analyser's loader looks for, installed
+#                     into OVK_PLUGIN_INSTALL_DIR and listed in the global
+#                     property OVK_PLUGINS.
 function(add_wireshark_plugin name)
   cmake_parse_arguments(PLUGIN "" "REGISTER;HANDOFF" "SOURCES" ${ARGN})
   if(NOT PLUGIN_REGISTER OR NOT PLUGIN_HANDOFF OR NOT PLUGIN_SOURCES)
@@ -42,10 +57,36 @@ function(add_wireshark_plugin name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/plugins/${Wireshark_MAJOR_VERSION}.${Wireshark_MINOR_VERSION}/epan")
+  if(WIN32)
+    _ovk_add_windows_plugin_parts(${name})
+  endif()
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT OVK_SANITIZE)
     # Unresolved analyser symbols are a load failure, not a surprise at
     # dissection time. (A sanitized module takes the sanitizer runtime from
     # the process it is loaded into.)
     target_link_options(${name} PRIVATE "LINKER:--no-undefined")
+  endif()
+  if(Wireshark_PLUGIN_INSTALL_DIR)
+    install(TARGETS ${name} LIBRARY DESTINATION "${OVK_PLUGIN_INSTALL_DIR}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY OVK_PLUGINS ${name})
+endfunction()
+
+# The Windows parts of plug-in <name>: the version resource, made from one
+# template and the project version, and what the DLL exports and imports.
+function(_ovk_add_windows_plugin_parts name)
+  set(OVK_PLUGIN_NAME ${name})
+  set(OVK_PLUGIN_FILE_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+  set(OVK_PLUGIN_COMMENTS "Plug-in for Wireshark ${Wireshark_MAJOR_VERSION}.${Wireshark_MINOR_VERSION}")
+  configure_file("${OVK_PLUGIN_VERSION_RESOURCE}" "${CMAKE_CURRENT_BINARY_DIR}/${name}.rc" @ONLY)
+  target_sources(${name} PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/${name}.rc")
+  # Makes the plug-in frame's definitions dllexport (declarations of the
+  # analyser's functions it includes work either way). The dissector
+  # sources keep the default, dllimport.
+  target_compile_definitions(${name} PRIVATE WS_BUILD_DLL)
+  if(MINGW)
+    # Whatever the compiler's support code is needed goes into the DLL: a
+    # Wireshark installation has no libgcc or libstdc++ DLLs.
+    target_link_options(${name} PRIVATE -static-libgcc -static-libstdc++)
   endif()
 endfunction()

@@ -8,6 +8,9 @@ packages=(
     libwireshark-dev wireshark-dev tshark
     libpcap-dev libgtest-dev
     util-linux
+    dpkg-dev file
+    # Cross-builds and checks the Windows DLLs.
+    g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
 )
 packages+=("$@")
 

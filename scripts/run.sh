@@ -10,14 +10,15 @@ BUILD_DIR=$build "$root/scripts/build.sh" -DOVK_BUILD_TESTS=OFF
 
 capgen=$build/tools/capgen/ovk5-capgen
 samples=$root/samples
-[[ -f $samples/ovk5-udp.pcap ]] || "$capgen" -t udp -n 5 -o "$samples/ovk5-udp.pcap"
-[[ -f $samples/ovk5-tcp.pcap ]] || "$capgen" -t tcp -n 5 -o "$samples/ovk5-tcp.pcap"
-[[ -f $samples/ovk5seq.pcap ]] || "$capgen" -t seq -n 6 --gap-every 3 --missing 2 -o "$samples/ovk5seq.pcap"
+# The samples are deterministic: remaking them gives the same bytes.
+for sample in ovk5-udp.pcap ovk5-tcp.pcap ovk5seq.pcap ovk5-udp-random.pcapng ovk5seq-losses.pcapng; do
+    [[ -f $samples/$sample ]] || { "$root/scripts/make-samples.sh" "$capgen" "$samples"; break; }
+done
 
 if [[ $# -gt 0 ]]; then
     captures=("$@")
 else
-    captures=("$samples"/*.pcap)
+    captures=("$samples"/*.pcap "$samples"/*.pcapng)
 fi
 
 plugin_dir=$build/plugins

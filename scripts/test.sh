@@ -4,7 +4,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/install-deps.sh"
-BUILD_DIR=$build "$root/scripts/build.sh"
+# ON explicitly: the run command may have switched the tests off in this build folder.
+BUILD_DIR=$build "$root/scripts/build.sh" -DOVK_BUILD_TESTS=ON
 ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
 # The CI-sized fuzz and mutation campaigns, with sanitizers, in a build tree
 # of their own (build/sanitize); OVK_SKIP_CAMPAIGNS=1 leaves them out.

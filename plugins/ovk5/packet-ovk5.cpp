@@ -87,6 +87,29 @@ void free_bound_ranges()
     udp_ports_bound = nullptr;
 }
 
+// Moves ovk5_handle in table_name from the ports of old_ports (may be null)
+// to those of new_ports. Ports whose dissector the user chose with Decode As
+// (the entry differs from its initial one) keep that choice: applying the
+// preferences runs after the saved Decode As entries and "-d" are applied.
+void rebind_ports(const char *table_name, const range_t *old_ports, const range_t *new_ports)
+{
+    dissector_table_t table = find_dissector_table(table_name);
+    if (old_ports) {
+        for (guint i = 0; i < old_ports->nranges; ++i) {
+            for (guint32 port = old_ports->ranges[i].low; port <= old_ports->ranges[i].high; ++port) {
+                if (!dissector_is_uint_changed(table, port) && dissector_get_uint_handle(table, port) == ovk5_handle)
+                    dissector_delete_uint(table_name, port, ovk5_handle);
+            }
+        }
+    }
+    for (guint i = 0; i < new_ports->nranges; ++i) {
+        for (guint32 port = new_ports->ranges[i].low; port <= new_ports->ranges[i].high; ++port) {
+            if (!dissector_is_uint_changed(table, port))
+                dissector_add_uint(table_name, port, ovk5_handle);
+        }
+    }
+}
+
 } // namespace
 
 void proto_register_ovk5(void)
@@ -163,14 +186,15 @@ void proto_reg_handoff_ovk5(void)
 
     if (!initialized) {
         ovk5_handle = create_dissector_handle(dissect_ovk5, proto_ovk5);
+        // Offered by "Decode As" (tshark -d) on any port, even when a
+        // preference leaves a port range empty.
+        dissector_add_for_decode_as("tcp.port", ovk5_handle);
+        dissector_add_for_decode_as("udp.port", ovk5_handle);
         initialized = true;
-    } else {
-        dissector_delete_uint_range("tcp.port", tcp_ports_bound, ovk5_handle);
-        dissector_delete_uint_range("udp.port", udp_ports_bound, ovk5_handle);
     }
 
-    dissector_add_uint_range("tcp.port", tcp_ports, ovk5_handle);
-    dissector_add_uint_range("udp.port", udp_ports, ovk5_handle);
+    rebind_ports("tcp.port", tcp_ports_bound, tcp_ports);
+    rebind_ports("udp.port", udp_ports_bound, udp_ports);
 
     free_bound_ranges();
     tcp_ports_bound = range_copy(NULL, tcp_ports);

@@ -73,8 +73,8 @@ TsharkResult TsharkStage::run(const std::vector<std::string> &args) const
     if (geteuid() == 0)
         argv = {"setpriv", "--reuid=" + std::string(nobody), "--regid=" + std::string(nobody),
                 "--clear-groups"};
-    // The in-process harness points these at an empty folder in the test
-    // process; tshark must find its configuration under the stage's HOME.
+    // The in-process harness points these at its own folder; tshark's
+    // configuration is the stage's HOME alone.
     argv.insert(argv.end(), {"env", "-u", "WIRESHARK_CONFIG_DIR", "-u", "XDG_CONFIG_HOME",
                              "HOME=" + path("home"), "TZ=UTC", "LC_ALL=C.UTF-8",
                              "WIRESHARK_PLUGIN_DIR=" + path("plugins"),

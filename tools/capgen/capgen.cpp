@@ -1,10 +1,16 @@
-// ovk5-capgen: writes pcap captures of OVK5 traffic for testing and
-// demonstration.
+// ovk5-capgen: writes pcap or pcapng captures of OVK5 traffic for testing
+// and demonstration.
+
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <string>
 
@@ -12,22 +18,47 @@
 
 namespace {
 
+constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
+// Fewer packets than this are written too fast for a progress bar to help.
+constexpr std::uint32_t progress_threshold = 100000;
+constexpr unsigned long max_count = 100000000;
 
 const char usage[] =
-    "Usage: ovk5-capgen [options] -o FILE\n"
-    "Writes a pcap capture of OVK5 packets over UDP or TCP, or of OVK5SEQ records\n"
-    "(link-layer type 150), each carrying an Ethernet/IPv4/UDP frame.\n"
+    "Usage: ovk5-capgen [OPTION]... -o FILE\n"
+    "Writes a capture of OVK5 packets over UDP or TCP, or of OVK5SEQ records\n"
+    "(link-layer type 150), each header followed by an Ethernet frame.\n"
     "\n"
-    "  -o, --output FILE      capture to write (required)\n"
-    "  -t, --transport KIND   udp (default), tcp, or seq for OVK5SEQ records\n"
-    "  -p, --port N           OVK5 port (default 21171 for udp, 21103 for tcp)\n"
-    "  -n, --count N          number of packets (default 10)\n"
+    "  -o, --output FILE      capture to write (required); it appears only when complete\n"
+    "  -P, --protocol KIND    ovk5-udp (default), ovk5-tcp or ovk5seq\n"
+    "                         (also udp, tcp, seq; -t is the same option)\n"
+    "  -n, --count N          number of packets (default 10, at most 100000000)\n"
+    "  -p, --port N           OVK5 server port (default 21171 for UDP, 21103 for TCP)\n"
+    "      --source-port N    OVK5 sender port (default 50000)\n"
     "  -i, --interface N      interface number in the header, 0-255 (default 0)\n"
-    "      --time-base S      time stamp of the first packet, seconds since 1970 (default 1700000000)\n"
-    "      --gap-every N      OVK5SEQ: every Nth record reports lost frames (default 0: none)\n"
-    "      --missing N        OVK5SEQ: frames lost at each gap, 1-255 (default 1)\n"
-    "  -h, --help             show this help\n";
+    "      --time-base T      time of the first packet: seconds since 1970 or\n"
+    "                         YYYY-MM-DDTHH:MM:SSZ (default 1700000000)\n"
+    "      --interval NS      nanoseconds between packets (default 1000)\n"
+    "      --inner KIND       inner frame: udp (default), tcp, icmp, arp, or random\n"
+    "                         (UDP with random payloads)\n"
+    "      --loss-rate R      OVK5SEQ: probability that each frame before a record\n"
+    "                         was lost, 0 to below 1 (default 0)\n"
+    "      --gap-every N      OVK5SEQ: every Nth record also reports lost frames (default 0: none)\n"
+    "      --missing N        OVK5SEQ: frames lost at each such gap, 1-255 (default 1)\n"
+    "  -F, --format FORMAT    pcap or pcapng (default: pcapng for a FILE ending in\n"
+    "                         .pcapng, pcap otherwise)\n"
+    "  -s, --seed N           seed of the random choices (default 1); the same\n"
+    "                         options and seed always give the same capture\n"
+    "  -q, --quiet            no progress bar (shown on a terminal from 100000 packets)\n"
+    "  -h, --help             show this help\n"
+    "  -V, --version          show the version\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the capture cannot be written, 2 on bad options.\n"
+    "\n"
+    "Examples:\n"
+    "  ovk5-capgen -P ovk5-udp -n 100 -o ovk5-udp.pcap\n"
+    "  ovk5-capgen -P ovk5-tcp -p 30000 -n 100 -o ovk5-tcp.pcapng\n"
+    "  ovk5-capgen -P ovk5seq -n 1000 --loss-rate 0.01 --seed 7 -o ovk5seq.pcap\n";
 
 [[noreturn]] void usage_error(const std::string &message)
 {
@@ -35,84 +66,280 @@ const char usage[] =
     std::exit(exit_usage);
 }
 
-unsigned long parse_number(const std::string &option, const char *text, unsigned long max)
+std::string option_name(int code, const struct option *long_options)
+{
+    for (const struct option *o = long_options; o->name; ++o)
+        if (o->val == code)
+            return std::string("--") + o->name;
+    return std::string("-") + static_cast<char>(code);
+}
+
+unsigned long parse_number(const std::string &option, const char *text, unsigned long min, unsigned long max)
 {
     char *end = nullptr;
     errno = 0;
     const unsigned long value = std::strtoul(text, &end, 10);
-    if (!*text || *text == '-' || *end || errno == ERANGE || value > max)
-        usage_error("invalid value '" + std::string(text) + "' for " + option
-                    + " (0 to " + std::to_string(max) + ")");
+    if (!*text || *text == '-' || *text == '+' || *text == ' ' || *end || errno == ERANGE || value < min || value > max)
+        usage_error("invalid value '" + std::string(text) + "' for " + option + " (" + std::to_string(min)
+                    + " to " + std::to_string(max) + ")");
     return value;
 }
+
+std::uint64_t parse_seed(const char *text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (!*text || *text == '-' || *text == '+' || *end || errno == ERANGE)
+        usage_error("invalid value '" + std::string(text) + "' for --seed (a number from 0 to 18446744073709551615)");
+    return value;
+}
+
+double parse_rate(const char *text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    if (!*text || *end || errno == ERANGE || !std::isfinite(value) || value < 0 || value >= 1)
+        usage_error("invalid value '" + std::string(text) + "' for --loss-rate (0 to below 1, e.g. 0.01)");
+    return value;
+}
+
+std::uint32_t parse_time_base(const char *text)
+{
+    if (std::strchr(text, 'T')) {
+        std::tm tm{};
+        const char *end = strptime(text, "%Y-%m-%dT%H:%M:%S", &tm);
+        if (end && (*end == 'Z' || *end == '\0') && (*end == '\0' || end[1] == '\0')) {
+            const time_t seconds = timegm(&tm);
+            if (seconds >= 0 && static_cast<unsigned long long>(seconds) <= 0xffffffffULL)
+                return static_cast<std::uint32_t>(seconds);
+        }
+        usage_error("invalid value '" + std::string(text)
+                    + "' for --time-base (seconds since 1970, or YYYY-MM-DDTHH:MM:SSZ from 1970 to 2106)");
+    }
+    return static_cast<std::uint32_t>(parse_number("--time-base", text, 0, 0xffffffffUL));
+}
+
+ovk::InnerFrame parse_inner(const std::string &text)
+{
+    if (text == "udp") return ovk::InnerFrame::udp;
+    if (text == "tcp") return ovk::InnerFrame::tcp;
+    if (text == "icmp") return ovk::InnerFrame::icmp;
+    if (text == "arp") return ovk::InnerFrame::arp;
+    if (text == "random") return ovk::InnerFrame::random;
+    usage_error("unknown inner frame '" + text + "' (udp, tcp, icmp, arp or random)");
+}
+
+bool ends_with(const std::string &text, const std::string &suffix)
+{
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Where the capture is written until it is complete, for the signal handler.
+const char *volatile partial_path = nullptr;
+
+void remove_partial_and_die(int signal_number)
+{
+    if (partial_path)
+        unlink(partial_path);
+    ::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+class ProgressBar {
+public:
+    void operator()(std::uint32_t written, std::uint32_t total)
+    {
+        const unsigned percent = static_cast<unsigned>(static_cast<std::uint64_t>(written) * 100 / total);
+        if (percent == shown_ && written != total)
+            return;
+        shown_ = percent;
+        constexpr unsigned width = 40;
+        char bar[width + 1];
+        const unsigned filled = percent * width / 100;
+        std::memset(bar, '#', filled);
+        std::memset(bar + filled, ' ', width - filled);
+        bar[width] = '\0';
+        std::fprintf(stderr, "\r[%s] %3u%% %u/%u packets", bar, percent, written, total);
+        if (written == total)
+            std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    unsigned shown_ = 101;
+};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    enum : int {
+        opt_source_port = 256, opt_time_base, opt_interval, opt_inner, opt_loss_rate, opt_gap_every, opt_missing,
+    };
+    static const struct option long_options[] = {
+        {"output", required_argument, nullptr, 'o'},
+        {"protocol", required_argument, nullptr, 'P'},
+        {"transport", required_argument, nullptr, 't'},
+        {"count", required_argument, nullptr, 'n'},
+        {"port", required_argument, nullptr, 'p'},
+        {"source-port", required_argument, nullptr, opt_source_port},
+        {"interface", required_argument, nullptr, 'i'},
+        {"time-base", required_argument, nullptr, opt_time_base},
+        {"interval", required_argument, nullptr, opt_interval},
+        {"inner", required_argument, nullptr, opt_inner},
+        {"loss-rate", required_argument, nullptr, opt_loss_rate},
+        {"gap-every", required_argument, nullptr, opt_gap_every},
+        {"missing", required_argument, nullptr, opt_missing},
+        {"format", required_argument, nullptr, 'F'},
+        {"seed", required_argument, nullptr, 's'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+
     ovk::Ovk5CaptureOptions options;
     ovk::Ovk5SeqCaptureOptions seq_options;
+    ovk::CaptureOutput output;
     bool sequenced = false;
-    std::string output;
     bool port_given = false;
+    bool format_given = false;
+    bool quiet = false;
+    std::string path;
+    std::string seq_only_option;  // an OVK5SEQ option given, for the error
+    std::string ovk5_only_option; // an OVK5 option given, likewise
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
+    opterr = 0;
+    int code;
+    while ((code = getopt_long(argc, argv, ":o:P:t:n:p:i:F:s:qhV", long_options, nullptr)) != -1) {
+        const std::string name = option_name(code, long_options);
+        switch (code) {
+        case 'o':
+            path = optarg;
+            break;
+        case 'P':
+        case 't': {
+            const std::string kind = optarg;
+            if (kind == "udp" || kind == "ovk5-udp") {
+                sequenced = false;
+                options.transport = ovk::Transport::udp;
+            } else if (kind == "tcp" || kind == "ovk5-tcp") {
+                sequenced = false;
+                options.transport = ovk::Transport::tcp;
+            } else if (kind == "seq" || kind == "ovk5seq") {
+                sequenced = true;
+            } else {
+                usage_error("unknown protocol '" + kind + "' (ovk5-udp, ovk5-tcp or ovk5seq)");
+            }
+            break;
+        }
+        case 'n':
+            options.count = static_cast<std::uint32_t>(parse_number(name, optarg, 0, max_count));
+            break;
+        case 'p':
+            options.port = static_cast<std::uint16_t>(parse_number(name, optarg, 1, 65535));
+            port_given = true;
+            ovk5_only_option = name;
+            break;
+        case opt_source_port:
+            options.source_port = static_cast<std::uint16_t>(parse_number(name, optarg, 1, 65535));
+            ovk5_only_option = name;
+            break;
+        case 'i':
+            options.interface = static_cast<std::uint8_t>(parse_number(name, optarg, 0, 255));
+            break;
+        case opt_time_base:
+            options.time_base = parse_time_base(optarg);
+            break;
+        case opt_interval:
+            options.interval_ns = static_cast<std::uint32_t>(parse_number(name, optarg, 0, 0xffffffffUL));
+            break;
+        case opt_inner:
+            options.inner = parse_inner(optarg);
+            break;
+        case opt_loss_rate:
+            seq_options.loss_rate = parse_rate(optarg);
+            seq_only_option = name;
+            break;
+        case opt_gap_every:
+            seq_options.gap_every = static_cast<std::uint32_t>(parse_number(name, optarg, 0, 0xffffffffUL));
+            seq_only_option = name;
+            break;
+        case opt_missing:
+            seq_options.missing_per_gap = static_cast<std::uint8_t>(parse_number(name, optarg, 1, 255));
+            seq_only_option = name;
+            break;
+        case 'F':
+            if (std::strcmp(optarg, "pcap") == 0)
+                output.format = ovk::CaptureFormat::pcap;
+            else if (std::strcmp(optarg, "pcapng") == 0)
+                output.format = ovk::CaptureFormat::pcapng;
+            else
+                usage_error("unknown format '" + std::string(optarg) + "' (pcap or pcapng)");
+            format_given = true;
+            break;
+        case 's':
+            options.seed = parse_seed(optarg);
+            break;
+        case 'q':
+            quiet = true;
+            break;
+        case 'h':
             std::fputs(usage, stdout);
             return 0;
-        }
-        if (i + 1 >= argc)
-            usage_error(arg.rfind('-', 0) == 0 ? "option " + arg + " needs a value"
-                                               : "unexpected argument '" + arg + "'");
-        const char *value = argv[++i];
-        if (arg == "-o" || arg == "--output") {
-            output = value;
-        } else if (arg == "-t" || arg == "--transport") {
-            if (std::strcmp(value, "udp") == 0)
-                options.transport = ovk::Transport::udp;
-            else if (std::strcmp(value, "tcp") == 0)
-                options.transport = ovk::Transport::tcp;
-            else if (std::strcmp(value, "seq") == 0)
-                sequenced = true;
-            else
-                usage_error("unknown transport '" + std::string(value) + "' (udp, tcp or seq)");
-        } else if (arg == "-p" || arg == "--port") {
-            options.port = static_cast<std::uint16_t>(parse_number(arg, value, 65535));
-            port_given = true;
-        } else if (arg == "-n" || arg == "--count") {
-            options.count = static_cast<std::uint32_t>(parse_number(arg, value, 100000000));
-        } else if (arg == "-i" || arg == "--interface") {
-            options.interface = static_cast<std::uint8_t>(parse_number(arg, value, 255));
-        } else if (arg == "--time-base") {
-            options.time_base = static_cast<std::uint32_t>(parse_number(arg, value, 0xffffffffUL));
-        } else if (arg == "--gap-every") {
-            seq_options.gap_every = static_cast<std::uint32_t>(parse_number(arg, value, 0xffffffffUL));
-        } else if (arg == "--missing") {
-            seq_options.missing_per_gap = static_cast<std::uint8_t>(parse_number(arg, value, 255));
-            if (seq_options.missing_per_gap == 0)
-                usage_error("--missing must be 1 to 255");
-        } else {
-            usage_error("unknown option '" + arg + "'");
+        case 'V':
+            std::printf("ovk5-capgen %s\n", OVK_VERSION);
+            return 0;
+        case ':':
+            usage_error("option " + (optopt ? option_name(optopt, long_options) : std::string(argv[optind - 1]))
+                        + " needs a value");
+        default:
+            usage_error("unknown option '" + std::string(optopt ? std::string("-") + static_cast<char>(optopt)
+                                                               : std::string(argv[optind - 1])) + "'");
         }
     }
-    if (output.empty())
+    if (optind < argc)
+        usage_error("unexpected argument '" + std::string(argv[optind]) + "'");
+    if (path.empty())
         usage_error("no output file given (-o FILE)");
+    if (!sequenced && !seq_only_option.empty())
+        usage_error(seq_only_option + " applies to OVK5SEQ captures only (-P ovk5seq)");
+    if (sequenced && !ovk5_only_option.empty())
+        usage_error(ovk5_only_option + " applies to OVK5 over UDP or TCP only; OVK5SEQ records have no ports");
     if (!port_given)
         options.port = options.transport == ovk::Transport::udp ? 21171 : 21103;
+    if (!format_given && ends_with(path, ".pcapng"))
+        output.format = ovk::CaptureFormat::pcapng;
 
     seq_options.count = options.count;
     seq_options.interface = options.interface;
     seq_options.time_base = options.time_base;
+    seq_options.interval_ns = options.interval_ns;
+    seq_options.inner = options.inner;
+    seq_options.seed = options.seed;
+
+    ProgressBar bar;
+    if (!quiet && options.count >= progress_threshold && isatty(STDERR_FILENO))
+        output.progress = [&bar](std::uint32_t written, std::uint32_t total) { bar(written, total); };
+
+    // An interrupted run must not leave a half-written capture behind.
+    const std::string partial = ovk::temp_path_for(path);
+    partial_path = partial.c_str();
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        ::signal(signal_number, remove_partial_and_die);
 
     try {
         if (sequenced)
-            ovk::write_ovk5seq_capture(output, seq_options);
+            ovk::write_ovk5seq_capture(path, seq_options, output);
         else
-            ovk::write_ovk5_capture(output, options);
+            ovk::write_ovk5_capture(path, options, output);
     } catch (const std::exception &e) {
+        if (output.progress)
+            std::fputc('\n', stderr);
         std::fprintf(stderr, "ovk5-capgen: %s\n", e.what());
-        return 1;
+        return exit_failure;
     }
     return 0;
 }

@@ -1,63 +1,171 @@
 #include "capture_writer.h"
 
-#include <pcap/pcap.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 namespace ovk {
 
-CaptureWriter::CaptureWriter(std::string path, int linktype, std::uint32_t snaplen)
-    : path_(std::move(path)), temp_path_(path_ + ".partial"), snaplen_(snaplen)
+namespace {
+
+constexpr std::uint32_t pcap_nanosecond_magic = 0xa1b23c4d;
+constexpr std::uint32_t pcapng_section_header = 0x0a0d0d0a;
+constexpr std::uint32_t pcapng_byte_order_magic = 0x1a2b3c4d;
+constexpr std::uint32_t pcapng_interface_description = 1;
+constexpr std::uint32_t pcapng_enhanced_packet = 6;
+constexpr std::uint16_t pcapng_if_tsresol = 9;
+
+void put_le64(Bytes &out, std::uint64_t value)
 {
-    pcap_ = pcap_open_dead_with_tstamp_precision(linktype, static_cast<int>(snaplen),
-                                                 PCAP_TSTAMP_PRECISION_NANO);
-    if (!pcap_)
-        throw std::runtime_error("cannot set up a pcap writer");
-    dumper_ = pcap_dump_open(pcap_, temp_path_.c_str());
-    if (!dumper_) {
-        std::string reason = pcap_geterr(pcap_);
-        pcap_close(pcap_);
-        pcap_ = nullptr;
-        throw std::runtime_error("cannot write " + path_ + ": " + reason);
+    put_le32(out, static_cast<std::uint32_t>(value));
+    put_le32(out, static_cast<std::uint32_t>(value >> 32));
+}
+
+void pad_to_32_bits(Bytes &out)
+{
+    while (out.size() % 4)
+        out.push_back(0);
+}
+
+// A pcapng block: type, total length, body, total length again.
+Bytes pcapng_block(std::uint32_t type, const Bytes &body)
+{
+    const auto total = static_cast<std::uint32_t>(12 + body.size());
+    Bytes out;
+    out.reserve(total);
+    put_le32(out, type);
+    put_le32(out, total);
+    out.insert(out.end(), body.begin(), body.end());
+    put_le32(out, total);
+    return out;
+}
+
+Bytes file_header(CaptureFormat format, int linktype, std::uint32_t snaplen)
+{
+    Bytes out;
+    if (format == CaptureFormat::pcap) {
+        put_le32(out, pcap_nanosecond_magic);
+        put_le16(out, 2);
+        put_le16(out, 4);
+        put_le32(out, 0);  // time zone
+        put_le32(out, 0);  // time stamp accuracy
+        put_le32(out, snaplen);
+        put_le32(out, static_cast<std::uint32_t>(linktype));
+        return out;
     }
+    Bytes section;
+    put_le32(section, pcapng_byte_order_magic);
+    put_le16(section, 1);
+    put_le16(section, 0);
+    put_le64(section, ~std::uint64_t{0});  // section length not given
+    out = pcapng_block(pcapng_section_header, section);
+
+    Bytes interface;
+    put_le16(interface, static_cast<std::uint16_t>(linktype));
+    put_le16(interface, 0);
+    put_le32(interface, snaplen);
+    put_le16(interface, pcapng_if_tsresol);
+    put_le16(interface, 1);
+    interface.push_back(9);  // time stamps in units of 10^-9 s
+    pad_to_32_bits(interface);
+    put_le32(interface, 0);  // end of options
+    const Bytes block = pcapng_block(pcapng_interface_description, interface);
+    out.insert(out.end(), block.begin(), block.end());
+    return out;
+}
+
+} // namespace
+
+std::string temp_path_for(const std::string &path)
+{
+    return path + ".partial";
+}
+
+CaptureWriter::CaptureWriter(std::string path, int linktype, std::uint32_t snaplen, CaptureFormat format)
+    : path_(std::move(path)), temp_path_(temp_path_for(path_)), snaplen_(snaplen), format_(format)
+{
+    const int fd = open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(errno));
+    file_ = fdopen(fd, "wb");
+    if (!file_) {
+        const int error = errno;
+        close(fd);
+        fail(error);
+    }
+    put(file_header(format_, linktype, snaplen_));
 }
 
 CaptureWriter::~CaptureWriter()
 {
-    if (dumper_) {
-        pcap_dump_close(dumper_);
-        std::remove(temp_path_.c_str());
+    if (file_) {
+        std::fclose(file_);
+        unlink(temp_path_.c_str());
     }
-    if (pcap_)
-        pcap_close(pcap_);
+}
+
+void CaptureWriter::fail(int error)
+{
+    if (file_) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    unlink(temp_path_.c_str());
+    throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(error));
+}
+
+void CaptureWriter::put(const Bytes &bytes)
+{
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
+        fail(errno ? errno : EIO);
 }
 
 void CaptureWriter::write(std::uint64_t ts_ns, const Bytes &frame, std::uint32_t wire_length)
 {
-    struct pcap_pkthdr header {};
-    header.ts.tv_sec = static_cast<time_t>(ts_ns / 1000000000u);
-    // With nanosecond precision libpcap stores tv_usec as nanoseconds.
-    header.ts.tv_usec = static_cast<suseconds_t>(ts_ns % 1000000000u);
-    const std::uint32_t size = static_cast<std::uint32_t>(frame.size());
-    header.caplen = size < snaplen_ ? size : snaplen_;
-    header.len = wire_length > size ? wire_length : size;
-    pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, frame.data());
+    if (!file_)
+        throw std::runtime_error("capture " + path_ + " already closed");
+    const auto size = static_cast<std::uint32_t>(frame.size());
+    const std::uint32_t captured = size < snaplen_ ? size : snaplen_;
+    const std::uint32_t original = wire_length > size ? wire_length : size;
+    Bytes record;
+    if (format_ == CaptureFormat::pcap) {
+        put_le32(record, static_cast<std::uint32_t>(ts_ns / 1000000000u));
+        put_le32(record, static_cast<std::uint32_t>(ts_ns % 1000000000u));
+        put_le32(record, captured);
+        put_le32(record, original);
+        record.insert(record.end(), frame.begin(), frame.begin() + captured);
+    } else {
+        Bytes body;
+        body.reserve(20 + captured + 3);
+        put_le32(body, 0);  // interface
+        put_le32(body, static_cast<std::uint32_t>(ts_ns >> 32));
+        put_le32(body, static_cast<std::uint32_t>(ts_ns));
+        put_le32(body, captured);
+        put_le32(body, original);
+        body.insert(body.end(), frame.begin(), frame.begin() + captured);
+        pad_to_32_bits(body);
+        record = pcapng_block(pcapng_enhanced_packet, body);
+    }
+    put(record);
 }
 
 void CaptureWriter::commit()
 {
-    if (!dumper_)
-        throw std::runtime_error("capture " + path_ + " already committed");
-    const bool flushed = pcap_dump_flush(dumper_) == 0 && !std::ferror(pcap_dump_file(dumper_));
-    pcap_dump_close(dumper_);
-    dumper_ = nullptr;
-    if (!flushed || std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
-        std::remove(temp_path_.c_str());
-        throw std::runtime_error("cannot write " + path_ + ": " + reason);
+    if (!file_)
+        throw std::runtime_error("capture " + path_ + " already closed");
+    errno = 0;
+    if (std::fflush(file_) != 0 || fsync(fileno(file_)) != 0)
+        fail(errno ? errno : EIO);
+    const int closed = std::fclose(file_);
+    file_ = nullptr;
+    if (closed != 0 || std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+        const int error = errno ? errno : EIO;
+        unlink(temp_path_.c_str());
+        throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(error));
     }
 }
 

@@ -8,6 +8,8 @@ namespace ovk {
 namespace {
 
 constexpr std::uint16_t ethertype_ipv4 = 0x0800;
+constexpr std::uint16_t ethertype_arp = 0x0806;
+constexpr std::uint8_t ip_proto_icmp = 1;
 constexpr std::uint8_t ip_proto_tcp = 6;
 constexpr std::uint8_t ip_proto_udp = 17;
 constexpr std::size_t ipv4_header_size = 20;
@@ -32,11 +34,11 @@ void set_be16(Bytes &out, std::size_t at, std::uint16_t value)
     out[at + 1] = static_cast<std::uint8_t>(value);
 }
 
-void put_ethernet(Bytes &out, const Endpoints &ends)
+void put_ethernet(Bytes &out, const Endpoints &ends, std::uint16_t ethertype = ethertype_ipv4)
 {
     out.insert(out.end(), ends.dst_mac.begin(), ends.dst_mac.end());
     out.insert(out.end(), ends.src_mac.begin(), ends.src_mac.end());
-    put_be16(out, ethertype_ipv4);
+    put_be16(out, ethertype);
 }
 
 // Returns the offset of the IPv4 header in out.
@@ -174,6 +176,45 @@ Bytes ethernet_ipv4_tcp(const Endpoints &ends, const TcpSegment &segment, const 
     const std::size_t tcp_size = out.size() - tcp_at;
     const std::uint32_t sum = pseudo_header_sum(ends, ip_proto_tcp, tcp_size);
     set_be16(out, tcp_at + 16, static_cast<std::uint16_t>(~ones_complement_sum(&out[tcp_at], tcp_size, sum)));
+    return out;
+}
+
+Bytes ethernet_ipv4_icmp_echo(const Endpoints &ends, std::uint16_t identifier, std::uint16_t sequence,
+                              const Bytes &payload)
+{
+    constexpr std::size_t icmp_header_size = 8;
+    Bytes out;
+    out.reserve(14 + ipv4_header_size + icmp_header_size + payload.size());
+    put_ethernet(out, ends);
+    const std::size_t icmp_at = put_ipv4(out, ends, ip_proto_icmp, icmp_header_size + payload.size())
+                                + ipv4_header_size;
+    out.push_back(8);  // echo request
+    out.push_back(0);
+    put_be16(out, 0);  // checksum, filled below
+    put_be16(out, identifier);
+    put_be16(out, sequence);
+    out.insert(out.end(), payload.begin(), payload.end());
+    set_be16(out, icmp_at + 2,
+             static_cast<std::uint16_t>(~ones_complement_sum(&out[icmp_at], out.size() - icmp_at)));
+    return out;
+}
+
+Bytes ethernet_arp_request(const Endpoints &ends)
+{
+    Endpoints broadcast = ends;
+    broadcast.dst_mac = {{0xff, 0xff, 0xff, 0xff, 0xff, 0xff}};
+    Bytes out;
+    out.reserve(14 + 28);
+    put_ethernet(out, broadcast, ethertype_arp);
+    put_be16(out, 1);  // Ethernet
+    put_be16(out, ethertype_ipv4);
+    out.push_back(6);
+    out.push_back(4);
+    put_be16(out, 1);  // request
+    out.insert(out.end(), ends.src_mac.begin(), ends.src_mac.end());
+    put_be32(out, ends.src_ip);
+    out.insert(out.end(), 6, 0);  // target hardware address: unknown
+    put_be32(out, ends.dst_ip);
     return out;
 }
 

@@ -1,5 +1,6 @@
 // Byte-exact builders for the frames the generator writes: the OVK5
-// metadata header and Ethernet/IPv4/UDP and Ethernet/IPv4/TCP frames.
+// metadata header and the Ethernet frames behind it (IPv4 with UDP, TCP or
+// ICMP, and ARP).
 #ifndef OVK_CAPGEN_FRAMES_H
 #define OVK_CAPGEN_FRAMES_H
 
@@ -69,6 +70,13 @@ struct TcpSegment {
 // Ethernet II + IPv4 + TCP around payload, with valid IPv4 and TCP checksums.
 // Throws std::length_error for a payload over 65495 bytes.
 Bytes ethernet_ipv4_tcp(const Endpoints &ends, const TcpSegment &segment, const Bytes &payload);
+
+// Ethernet II + IPv4 + ICMP echo request, with valid checksums.
+Bytes ethernet_ipv4_icmp_echo(const Endpoints &ends, std::uint16_t identifier, std::uint16_t sequence,
+                              const Bytes &payload);
+
+// Broadcast ARP request from ends' source for ends.dst_ip.
+Bytes ethernet_arp_request(const Endpoints &ends);
 
 // Appends value little-endian / big-endian.
 void put_le16(Bytes &out, std::uint16_t value);

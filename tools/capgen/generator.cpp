@@ -1,26 +1,73 @@
 #include "generator.h"
 
-#include "capture_writer.h"
+#include <algorithm>
 
 namespace ovk {
 
 namespace {
 
-constexpr std::uint16_t sender_port = 50000;
 constexpr std::uint16_t inner_src_port = 40000;
 constexpr std::uint16_t inner_dst_port = 40001;
+constexpr std::uint32_t max_reported_missing = 255;
+
+// SplitMix64: small, and the same numbers on every platform and library,
+// which std's distributions do not promise.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+    Random(std::uint64_t seed, std::uint64_t stream) : state_(seed ^ (stream * 0xd1342543de82ef95u)) { next(); }
+
+    std::uint64_t next()
+    {
+        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15u);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, 1).
+    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+
+private:
+    std::uint64_t state_;
+};
 
 Endpoints outer_endpoints(const Ovk5CaptureOptions &options)
 {
     Endpoints ends;
-    ends.src_port = sender_port;
+    ends.src_port = options.source_port;
     ends.dst_port = options.port;
     return ends;
+}
+
+Endpoints inner_endpoints()
+{
+    Endpoints inner;
+    inner.src_mac = {{0x02, 0x00, 0x00, 0x00, 0x00, 0x0a}};
+    inner.dst_mac = {{0x02, 0x00, 0x00, 0x00, 0x00, 0x14}};
+    inner.src_ip = 0xc000020a;  // 192.0.2.10
+    inner.dst_ip = 0xc0000214;  // 192.0.2.20
+    inner.src_port = inner_src_port;
+    inner.dst_port = inner_dst_port;
+    return inner;
+}
+
+Bytes counting_payload(std::uint32_t index)
+{
+    Bytes payload;
+    put_be32(payload, 0x4f564b35);  // "OVK5"
+    put_be32(payload, index);
+    return payload;
 }
 
 std::uint64_t timestamp_ns(std::uint32_t time_base, std::uint32_t interval_ns, std::uint32_t index)
 {
     return static_cast<std::uint64_t>(time_base) * 1000000000u + static_cast<std::uint64_t>(index) * interval_ns;
+}
+
+void report(const CaptureOutput &output, std::uint32_t written, std::uint32_t total)
+{
+    if (output.progress)
+        output.progress(written, total);
 }
 
 } // namespace
@@ -39,27 +86,48 @@ Ovk5Header ovk5_header_for(const Ovk5CaptureOptions &options, std::uint32_t inde
 
 Bytes inner_frame_for(std::uint32_t index)
 {
-    Endpoints inner;
-    inner.src_mac = {{0x02, 0x00, 0x00, 0x00, 0x00, 0x0a}};
-    inner.dst_mac = {{0x02, 0x00, 0x00, 0x00, 0x00, 0x14}};
-    inner.src_ip = 0xc000020a;  // 192.0.2.10
-    inner.dst_ip = 0xc0000214;  // 192.0.2.20
-    inner.src_port = inner_src_port;
-    inner.dst_port = inner_dst_port;
-    Bytes payload;
-    put_be32(payload, 0x4f564b35);  // "OVK5"
-    put_be32(payload, index);
-    return ethernet_ipv4_udp(inner, payload);
+    return ethernet_ipv4_udp(inner_endpoints(), counting_payload(index));
+}
+
+Bytes inner_frame_for(InnerFrame kind, std::uint32_t index, std::uint64_t seed)
+{
+    const Endpoints inner = inner_endpoints();
+    switch (kind) {
+    case InnerFrame::udp:
+        break;
+    case InnerFrame::tcp: {
+        TcpSegment segment;
+        segment.seq = 1 + index * 8u;  // one stream of 8-byte segments
+        return ethernet_ipv4_tcp(inner, segment, counting_payload(index));
+    }
+    case InnerFrame::icmp:
+        return ethernet_ipv4_icmp_echo(inner, 0x4f56, static_cast<std::uint16_t>(index), counting_payload(index));
+    case InnerFrame::arp:
+        return ethernet_arp_request(inner);
+    case InnerFrame::random: {
+        Random random(seed, index);
+        Bytes payload(1 + random.next() % 256);
+        for (std::uint8_t &byte : payload)
+            byte = static_cast<std::uint8_t>(random.next());
+        return ethernet_ipv4_udp(inner, payload);
+    }
+    }
+    return inner_frame_for(index);
 }
 
 void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &options)
 {
-    CaptureWriter writer(path, linktype_ethernet);
+    write_ovk5_capture(path, options, CaptureOutput{});
+}
+
+void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &options, const CaptureOutput &output)
+{
+    CaptureWriter writer(path, linktype_ethernet, 262144, output.format);
     const Endpoints ends = outer_endpoints(options);
     TcpSegment segment;
     for (std::uint32_t i = 0; i < options.count; ++i) {
         const Ovk5Header header = ovk5_header_for(options, i);
-        const Bytes payload = ovk5_payload(header, inner_frame_for(i));
+        const Bytes payload = ovk5_payload(header, inner_frame_for(options.inner, i, options.seed));
         const std::uint64_t ts_ns = static_cast<std::uint64_t>(header.ts_seconds) * 1000000000u
                                     + header.ts_nanoseconds;
         if (options.transport == Transport::udp) {
@@ -68,6 +136,7 @@ void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &optio
             writer.write(ts_ns, ethernet_ipv4_tcp(ends, segment, payload));
             segment.seq += static_cast<std::uint32_t>(payload.size());
         }
+        report(output, i + 1, options.count);
     }
     writer.commit();
 }
@@ -76,14 +145,21 @@ std::vector<Ovk5SeqHeader> ovk5seq_headers(const Ovk5SeqCaptureOptions &options)
 {
     std::vector<Ovk5SeqHeader> headers;
     headers.reserve(options.count);
+    Random losses(options.seed);
     std::uint16_t sequence = options.first_sequence;
     for (std::uint32_t i = 0; i < options.count; ++i) {
         Ovk5SeqHeader header;
-        const bool gap = options.gap_every != 0 && (i + 1) % options.gap_every == 0;
-        if (gap) {
-            header.missing_frames = options.missing_per_gap;
-            sequence = static_cast<std::uint16_t>(sequence + options.missing_per_gap);
+        std::uint32_t missing = 0;
+        if (options.gap_every != 0 && (i + 1) % options.gap_every == 0)
+            missing = options.missing_per_gap;
+        // The first record has no record before it to have lost frames after.
+        if (i > 0 && options.loss_rate > 0) {
+            while (missing < max_reported_missing && losses.unit() < options.loss_rate)
+                ++missing;
         }
+        missing = std::min(missing, max_reported_missing);
+        header.missing_frames = static_cast<std::uint8_t>(missing);
+        sequence = static_cast<std::uint16_t>(sequence + missing);
         header.sequence = sequence++;
         header.interface = options.interface;
         const std::uint64_t ts = timestamp_ns(options.time_base, options.interval_ns, i);
@@ -96,13 +172,20 @@ std::vector<Ovk5SeqHeader> ovk5seq_headers(const Ovk5SeqCaptureOptions &options)
 
 void write_ovk5seq_capture(const std::string &path, const Ovk5SeqCaptureOptions &options)
 {
-    CaptureWriter writer(path, linktype_user3);
+    write_ovk5seq_capture(path, options, CaptureOutput{});
+}
+
+void write_ovk5seq_capture(const std::string &path, const Ovk5SeqCaptureOptions &options,
+                           const CaptureOutput &output)
+{
+    CaptureWriter writer(path, linktype_user3, 262144, output.format);
     const std::vector<Ovk5SeqHeader> headers = ovk5seq_headers(options);
     for (std::uint32_t i = 0; i < headers.size(); ++i) {
         const Ovk5SeqHeader &header = headers[i];
         const std::uint64_t ts_ns = static_cast<std::uint64_t>(header.ts_seconds) * 1000000000u
                                     + header.ts_nanoseconds;
-        writer.write(ts_ns, ovk5seq_record(header, inner_frame_for(i)));
+        writer.write(ts_ns, ovk5seq_record(header, inner_frame_for(options.inner, i, options.seed)));
+        report(output, i + 1, options.count);
     }
     writer.commit();
 }

@@ -4,14 +4,25 @@
 #define OVK_CAPGEN_GENERATOR_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "capture_writer.h"
 #include "frames.h"
 
 namespace ovk {
 
 enum class Transport { udp, tcp };
+
+// What the Ethernet frame behind each header carries.
+enum class InnerFrame {
+    udp,     // 192.0.2.10:40000 to 192.0.2.20:40001, 8 bytes counting the packet
+    tcp,     // the same endpoints over one TCP stream
+    icmp,    // ICMP echo requests, 192.0.2.10 to 192.0.2.20
+    arp,     // ARP requests from 192.0.2.10 for 192.0.2.20
+    random,  // UDP with 1 to 256 payload bytes drawn from the seed
+};
 
 struct Ovk5CaptureOptions {
     Transport transport = Transport::udp;
@@ -22,6 +33,9 @@ struct Ovk5CaptureOptions {
     std::uint32_t interval_ns = 1000;      // between packets
     std::uint16_t rid0 = 0x1234;
     std::uint16_t rid1 = 0xabcd;
+    std::uint16_t source_port = 50000;     // sender's port
+    InnerFrame inner = InnerFrame::udp;
+    std::uint64_t seed = 1;                // for InnerFrame::random
 };
 
 struct Ovk5SeqCaptureOptions {
@@ -34,6 +48,20 @@ struct Ovk5SeqCaptureOptions {
     // missing_per_gap lost frames, and its sequence number skips them.
     std::uint32_t gap_every = 0;
     std::uint8_t missing_per_gap = 1;
+    // Besides those gaps, each frame before a record is lost with this
+    // probability (0 to below 1), drawn from seed; a record reports at most
+    // 255 lost frames.
+    double loss_rate = 0.0;
+    InnerFrame inner = InnerFrame::udp;
+    std::uint64_t seed = 1;
+};
+
+// How a capture is written: its format, and a callback told the number of
+// packets written so far and the total (every packet; it decides itself how
+// often to show anything).
+struct CaptureOutput {
+    CaptureFormat format = CaptureFormat::pcap;
+    std::function<void(std::uint32_t written, std::uint32_t total)> progress;
 };
 
 // The OVK5 header of packet index of a capture made with options.
@@ -43,17 +71,25 @@ Ovk5Header ovk5_header_for(const Ovk5CaptureOptions &options, std::uint32_t inde
 // 192.0.2.20:40001 with an 8-byte payload counting the packet index.
 Bytes inner_frame_for(std::uint32_t index);
 
+// The Ethernet frame of packet index of the given kind; InnerFrame::udp
+// gives inner_frame_for(index). The same seed and index give the same frame.
+Bytes inner_frame_for(InnerFrame kind, std::uint32_t index, std::uint64_t seed);
+
 // Writes count OVK5 packets over UDP or TCP to path; throws
 // std::runtime_error on failure, leaving no file behind.
 void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &options);
+void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &options,
+                        const CaptureOutput &output);
 
 // The headers of a whole OVK5SEQ capture made with options, in order.
 std::vector<Ovk5SeqHeader> ovk5seq_headers(const Ovk5SeqCaptureOptions &options);
 
 // Writes count OVK5SEQ records (link-layer type 150) to path, each header
-// followed by inner_frame_for(index); throws std::runtime_error on failure,
+// followed by its inner frame; throws std::runtime_error on failure,
 // leaving no file behind.
 void write_ovk5seq_capture(const std::string &path, const Ovk5SeqCaptureOptions &options);
+void write_ovk5seq_capture(const std::string &path, const Ovk5SeqCaptureOptions &options,
+                           const CaptureOutput &output);
 
 } // namespace ovk
 

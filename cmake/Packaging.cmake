@@ -1,0 +1,98 @@
+# Installation beyond the plug-ins' own install rules: the "install-user"
+# target and the Debian package made by "cpack -G DEB".
+
+# The Windows cross build installs by copying the DLLs (see the README).
+if(OVK_WINDOWS_CROSS_SHIMS)
+  return()
+endif()
+
+include(GNUInstallDirs)
+
+# install-user: the plug-ins into $HOME/.local/lib/wireshark/plugins/<series>/epan.
+get_property(ovk_plugins GLOBAL PROPERTY OVK_PLUGINS)
+set(ovk_plugin_files "")
+foreach(plugin IN LISTS ovk_plugins)
+  list(APPEND ovk_plugin_files "$<TARGET_FILE:${plugin}>")
+endforeach()
+list(JOIN ovk_plugin_files "," ovk_plugin_files)
+add_custom_target(install-user
+  COMMAND ${CMAKE_COMMAND} "-DPLUGIN_FILES=${ovk_plugin_files}" "-DSERIES=${OVK_WIRESHARK_SERIES}"
+          -P "${CMAKE_CURRENT_LIST_DIR}/InstallUserPlugins.cmake"
+  DEPENDS ${ovk_plugins}
+  COMMENT "Installing the plug-ins into the personal plug-in folder"
+  VERBATIM)
+
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+install(FILES "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5.png" DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/samples/" DESTINATION "${CMAKE_INSTALL_DOCDIR}/samples")
+
+# The Debian package of the library the plug-ins were built against, and its
+# exact version: a plug-in loads only into that major.minor series, and the
+# package name changes with the library's ABI (libwireshark16 for 4.0).
+function(ovk_libwireshark_dependency out_var)
+  set(${out_var} "" PARENT_SCOPE)
+  find_program(DPKG_QUERY dpkg-query)
+  get_target_property(library epan LOCATION)
+  if(NOT DPKG_QUERY OR NOT library)
+    message(WARNING "dpkg-query or libwireshark not found: the package will not depend on libwireshark")
+    return()
+  endif()
+  file(REAL_PATH "${library}" library)
+  execute_process(COMMAND ${DPKG_QUERY} -S "${library}"
+                  OUTPUT_VARIABLE owner RESULT_VARIABLE failed ERROR_QUIET
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(failed OR NOT owner MATCHES "^([^:,]+)(:[^:,]+)?: ")
+    message(WARNING "${library} belongs to no Debian package: the package will not depend on libwireshark")
+    return()
+  endif()
+  set(package "${CMAKE_MATCH_1}")
+  execute_process(COMMAND ${DPKG_QUERY} -W "-f=\${Version}" "${package}${CMAKE_MATCH_2}"
+                  OUTPUT_VARIABLE version RESULT_VARIABLE failed ERROR_QUIET
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(failed OR version STREQUAL "")
+    message(WARNING "no version for ${package}: the package will not depend on libwireshark")
+    return()
+  endif()
+  set(${out_var} "${package} (= ${version})" PARENT_SCOPE)
+endfunction()
+
+ovk_libwireshark_dependency(ovk_libwireshark_depends)
+message(STATUS "Debian package depends on: ${ovk_libwireshark_depends}")
+
+set(OVK_PACKAGE_MAINTAINER "Ovkan Wireshark plug-in maintainers <maintainers@users.noreply.c-seed-85a22676.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME "ovkan-wireshark-plugins")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VENDOR "Ovkan")
+set(CPACK_PACKAGE_CONTACT "${OVK_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Wireshark dissectors for Ovkan Link Protocol 5 (OVK5, OVK5SEQ)")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Wireshark ${Wireshark_VERSION} plug-ins that decode the 16-byte metadata header Ovkan\n"
+    "capture hardware puts in front of each captured Ethernet frame: OVK5 in TCP\n"
+    "and UDP payloads, and OVK5SEQ records of link-layer type 150 with sequence\n"
+    "numbers and lost-frame reports. Also ships ovk5-capgen, which writes sample\n"
+    "captures of both.")
+string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+
+# The plug-ins go to an absolute folder; staging through DESTDIR keeps it
+# inside the package, and /usr is where Debian packages put the rest.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX "/usr")
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${OVK_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ovk_libwireshark_depends}")
+set(CPACK_DEBIAN_PACKAGE_ENHANCES "wireshark, tshark")
+find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+find_program(FILE_EXECUTABLE file)
+if(DPKG_SHLIBDEPS AND FILE_EXECUTABLE)
+  # Adds the C and C++ run-time libraries the generator needs.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+include(CPack)

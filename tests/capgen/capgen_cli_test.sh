@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# ovk5-capgen as a user runs it: help, option errors (exit 2), write
+# errors (exit 1, no file left behind), determinism, formats, progress bar.
+#
+# capgen_cli_test.sh PATH_TO_OVK5_CAPGEN
+set -uo pipefail
+capgen=$1
+
+failures=0 checks=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# run EXPECTED_STATUS STDERR_SUBSTRING ARGS...: runs the generator, checks
+# its exit status and that stderr mentions the substring.
+run() {
+    local expected=$1 message=$2
+    shift 2
+    checks=$((checks + 1))
+    "$capgen" "$@" >out 2>err </dev/null
+    local status=$?
+    [[ $status -eq $expected ]] || fail "'$*' exited $status, not $expected: $(cat err)"
+    [[ -z $message || $(cat err) == *"$message"* ]] || fail "'$*' stderr lacks '$message': $(cat err)"
+}
+
+no_files_like() {
+    local left
+    left=$(compgen -G "$1*" || true)
+    [[ -z $left ]] || fail "left behind: $left"
+}
+
+# Help and version.
+run 0 "" --help
+grep -q -- '--loss-rate' out && grep -q -- '--format' out && grep -q -- '--seed' out || fail "--help lacks options"
+run 0 "" -V
+[[ $(cat out) =~ ^ovk5-capgen\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "--version: $(cat out)"
+
+# Bad options: exit 2, a message naming the problem, and no file.
+run 2 "unknown option '--bogus'" --bogus -o x.pcap
+run 2 "unknown option '-x'" -x -o x.pcap
+run 2 "--count needs a value" -o x.pcap --count
+run 2 "invalid value 'ten' for --count" -n ten -o x.pcap
+run 2 "invalid value '-1' for --count" -n -1 -o x.pcap
+run 2 "invalid value '100000001' for --count" -n 100000001 -o x.pcap
+run 2 "invalid value '65536' for --port" -p 65536 -o x.pcap
+run 2 "invalid value '0' for --source-port" --source-port 0 -o x.pcap
+run 2 "invalid value '256' for --interface" -i 256 -o x.pcap
+run 2 "unknown protocol 'sctp'" -P sctp -o x.pcap
+run 2 "unknown format 'erf'" -F erf -o x.pcap
+run 2 "unknown inner frame 'ipx'" --inner ipx -o x.pcap
+run 2 "invalid value '1' for --loss-rate" -P ovk5seq --loss-rate 1 -o x.pcap
+run 2 "invalid value 'nan' for --loss-rate" -P ovk5seq --loss-rate nan -o x.pcap
+run 2 "invalid value '0' for --missing" -P ovk5seq --missing 0 -o x.pcap
+run 2 "invalid value '2024-13-01T00:00:00Z' for --time-base" --time-base 2024-13-01T00:00:00Z -o x.pcap
+run 2 "invalid value 'x' for --seed" -s x -o x.pcap
+run 2 "--loss-rate applies to OVK5SEQ captures only" --loss-rate 0.1 -o x.pcap
+run 2 "--port applies to OVK5 over UDP or TCP only" -P ovk5seq -p 5 -o x.pcap
+run 2 "no output file given" -n 1
+run 2 "unexpected argument 'extra'" -o x.pcap extra
+no_files_like x.pcap
+
+# Write errors: exit 1, the reason, and nothing half-written.
+run 1 "cannot write $work/missing/x.pcap: No such file or directory" -o "$work/missing/x.pcap"
+mkdir folder
+run 1 "cannot write folder: Is a directory" -n 3 -o folder
+no_files_like folder.
+# A file size limit stands in for a full disk, for any user.
+checks=$((checks + 1))
+(trap '' XFSZ; ulimit -f 64; "$capgen" -n 100000 -o big.pcap 2>err)
+[[ $? -eq 1 && $(cat err) == "ovk5-capgen: cannot write big.pcap: File too large" ]] || fail "size limit: $(cat err)"
+no_files_like big.pcap
+# A real full disk where a small file system can be mounted (root).
+if [[ $(id -u) -eq 0 ]] && unshare -m true 2>/dev/null; then
+    checks=$((checks + 1))
+    mkdir small
+    unshare -m bash -c 'mount -t tmpfs -o size=64k tmpfs small && "$0" -n 100000 -o small/x.pcap 2>err; echo $? >status; ls -A small >left' "$capgen"
+    [[ $(cat status) -eq 1 && $(cat err) == *"No space left on device"* ]] || fail "full disk: $(cat status) $(cat err)"
+    [[ -z $(cat left) ]] || fail "full disk left: $(cat left)"
+else
+    echo "note: full-disk check skipped (needs root and mount namespaces)"
+fi
+
+# Interrupted: nothing left behind.
+checks=$((checks + 1))
+"$capgen" -q -n 50000000 -o interrupted.pcap 2>/dev/null &
+writer=$!
+for _ in $(seq 50); do [[ -s interrupted.pcap.partial ]] && break; sleep 0.1; done
+[[ -s interrupted.pcap.partial ]] || fail "no partial capture while writing"
+kill -INT "$writer"
+wait "$writer"
+[[ $? -eq 130 ]] || fail "interrupted generator did not die of SIGINT"
+no_files_like interrupted.pcap
+
+# Determinism: the same options and seed give the same bytes.
+common=(-P ovk5seq -n 500 --loss-rate 0.1 --inner random --time-base 2024-01-01T00:00:00Z)
+run 0 "" "${common[@]}" -s 7 -o a.pcap
+run 0 "" "${common[@]}" -s 7 -o b.pcap
+run 0 "" "${common[@]}" -s 8 -o c.pcap
+cmp -s a.pcap b.pcap || fail "same seed, different captures"
+cmp -s a.pcap c.pcap && fail "different seeds, same capture"
+[[ ! -s err ]] || fail "progress or noise on a non-terminal stderr: $(cat err)"
+
+# Format: from -F, else from the file name.
+magic() { od -An -tx1 -N4 "$1" | tr -d ' '; }
+run 0 "" -n 2 -o n.pcapng
+run 0 "" -n 2 -o p.cap
+run 0 "" -n 2 -F pcapng -o f.cap
+run 0 "" -n 2 -F pcap -o g.pcapng
+[[ $(magic n.pcapng) == 0a0d0d0a && $(magic f.cap) == 0a0d0d0a ]] || fail "pcapng magic"
+[[ $(magic p.cap) == 4d3cb2a1 && $(magic g.pcapng) == 4d3cb2a1 ]] || fail "pcap magic"
+
+# The older spelling of the protocol option still works.
+run 0 "" -t seq -n 6 --gap-every 3 --missing 2 -o old.pcap
+run 0 "" -P ovk5seq -n 6 --gap-every 3 --missing 2 -o new.pcap
+cmp -s old.pcap new.pcap || fail "-t seq and -P ovk5seq differ"
+
+# Progress bar: on a terminal for many packets, never with --quiet.
+if command -v script >/dev/null; then
+    checks=$((checks + 1))
+    script -qec "'$capgen' -n 200000 -o tty.pcap" /dev/null >tty.out </dev/null
+    tr '\r' '\n' <tty.out | grep -q '\] 100% 200000/200000 packets' || fail "no progress bar: $(tail -c 200 tty.out)"
+    script -qec "'$capgen' -q -n 200000 -o tty.pcap" /dev/null >quiet.out </dev/null
+    [[ ! -s quiet.out ]] || fail "--quiet still shows progress: $(tail -c 200 quiet.out)"
+    script -qec "'$capgen' -n 1000 -o tty.pcap" /dev/null >few.out </dev/null
+    [[ ! -s few.out ]] || fail "progress bar for a few packets: $(tail -c 200 few.out)"
+fi
+
+echo "$((checks - failures)) passed, $failures failed"
+[[ $failures -eq 0 ]]

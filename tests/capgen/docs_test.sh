@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The README shows the committed screenshot, documents every option of the
+# generator's --help, and its tshark examples print what tshark prints.
+#
+# docs_test.sh SOURCE_DIR PATH_TO_OVK5_CAPGEN PLUGIN_BUILD_DIR
+set -euo pipefail
+source_dir=$1 capgen=$2 plugin_dir=$3
+readme=$source_dir/README.md
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+picture=$(grep -o '!\[[^]]*\]([^)]*\.png)' "$readme" | head -1 | sed 's/.*(\(.*\))/\1/')
+[[ -n $picture ]] || fail "README shows no PNG picture"
+[[ -z $picture || $(od -An -tx1 -N8 "$source_dir/$picture" 2>/dev/null | tr -d ' ') == 89504e470d0a1a0a ]] \
+    || fail "$picture is not a PNG file"
+
+for option in $("$capgen" --help | grep -o -- '--[a-z-]*' | sort -u); do
+    grep -q -- "$option" "$readme" || fail "README does not mention $option"
+done
+
+# The output shown after the README line "    $ <command>" (and its
+# continuation lines), up to the next blank line, without the indent.
+readme_output() {
+    awk -v first="    \$ $1" '
+        index($0, first) == 1 { found = 1; continuing = /\\$/; next }
+        found && continuing { continuing = /\\$/; next }
+        found && /^$/ { exit }
+        found { print substr($0, 5) }' "$readme"
+}
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+cp -r "$plugin_dir" "$stage/plugins"
+cp -r "$source_dir/samples" "$stage/samples"
+mkdir "$stage/home"
+chmod -R a+rwX "$stage"
+run_tshark() {
+    local run=(env -u WIRESHARK_CONFIG_DIR -u XDG_CONFIG_HOME HOME="$stage/home" TZ=UTC LC_ALL=C.UTF-8
+               WIRESHARK_PLUGIN_DIR="$stage/plugins" tshark "$@")
+    [[ $(id -u) -eq 0 ]] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
+    (cd "$stage" && "${run[@]}")
+}
+check_example() {
+    local first=$1
+    shift
+    local expected actual
+    expected=$(readme_output "$first")
+    actual=$(run_tshark "$@")
+    [[ -n $expected && $expected == "$actual" ]] \
+        || fail "README example '$first' shows:"$'\n'"$expected"$'\n'"tshark prints:"$'\n'"$actual"
+}
+check_example "tshark -r samples/ovk5-udp.pcap -c 1 -O ovk5 -V" -r samples/ovk5-udp.pcap -c 1 -O ovk5 -V
+check_example "tshark -r samples/ovk5seq-losses.pcapng -Y ovk5seq.missing_frames" \
+    -r samples/ovk5seq-losses.pcapng -Y ovk5seq.missing_frames \
+    -T fields -e frame.number -e ovk5seq.seq -e ovk5seq.missing_frame -e _ws.col.Info
+
+[[ $failures -eq 0 ]] || exit 1
+echo "docs: README shows $picture, documents every generator option, examples match tshark"

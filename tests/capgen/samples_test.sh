@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The committed sample captures are exactly what scripts/make-samples.sh
+# makes with the current generator: it is deterministic, and the samples
+# are up to date.
+#
+# samples_test.sh SOURCE_DIR PATH_TO_OVK5_CAPGEN
+set -euo pipefail
+source_dir=$1 capgen=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$source_dir/scripts/make-samples.sh" "$capgen" "$work"
+diff <(cd "$source_dir/samples" && ls) <(cd "$work" && ls)
+for sample in "$work"/*; do
+    cmp "$sample" "$source_dir/samples/$(basename "$sample")"
+done
+echo "samples: $(ls "$work" | wc -l) captures match"

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Installation the three ways a user gets the plug-ins: "cmake --install"
+# into the global folder, the "install-user" target into the personal
+# folder, and the Debian package from "cpack -G DEB"; each time the
+# installed tshark must load the plug-ins from where they landed.
+#
+# install_and_package_test.sh BUILD_DIR PLUGIN_INSTALL_DIR SERIES
+set -euo pipefail
+build=$1 plugin_install_dir=$2 series=$3
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+expect_file() { [[ -f $1 ]] || fail "missing $1"; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"
+
+# The "tshark -G plugins" line of library, with HOME and WIRESHARK_PLUGIN_DIR
+# as given; as an unprivileged user, since root loads no such plug-ins.
+plugin_line() {
+    local home=$1 plugin_dir=$2 library=$3
+    chmod -R a+rX "$work"
+    local run=(env HOME="$home" WIRESHARK_PLUGIN_DIR="$plugin_dir" tshark -G plugins)
+    [[ $(id -u) -eq 0 ]] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
+    (cd "$work" && "${run[@]}" 2>&1) | awk -v lib="$library" '$1 == lib { print $1, $4 }'
+}
+
+# cmake --install honours DESTDIR and puts the plug-ins in the analyser's folder.
+DESTDIR="$work/root" cmake --install "$build" --prefix /usr >/dev/null
+expect_file "$work/root$plugin_install_dir/ovk5.so"
+expect_file "$work/root$plugin_install_dir/ovk5seq.so"
+expect_file "$work/root/usr/bin/ovk5-capgen"
+[[ $plugin_install_dir == */$series/epan ]] || fail "plug-in folder $plugin_install_dir is not for series $series"
+
+# install-user: the personal folder under the HOME of whoever builds it.
+mkdir -p "$work/home" "$work/empty"
+HOME="$work/home" cmake --build "$build" --target install-user >/dev/null
+personal="$work/home/.local/lib/wireshark/plugins/$series/epan"
+expect_file "$personal/ovk5.so"
+expect_file "$personal/ovk5seq.so"
+for library in ovk5.so ovk5seq.so; do
+    got=$(plugin_line "$work/home" "$work/empty" "$library")
+    [[ $got == "$library $personal/$library" ]] || fail "tshark does not load $library from the personal folder: '$got'"
+done
+
+# The Debian package.
+(cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
+debs=("$work"/package/*.deb)
+[[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || { fail "cpack made no single .deb: ${debs[*]}"; exit 1; }
+deb=${debs[0]}
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[[ $(field Package) == ovkan-wireshark-plugins ]] || fail "Package: $(field Package)"
+[[ $(field Version) =~ ^[0-9]+\.[0-9]+\.[0-9]+-[0-9]+$ ]] || fail "Version: $(field Version)"
+[[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer: $(field Maintainer)"
+[[ $(field Description | head -1) == *OVK5* ]] || fail "Description: $(field Description)"
+[[ $(field Architecture) == "$(dpkg --print-architecture)" ]] || fail "Architecture: $(field Architecture)"
+
+# Depends on exactly the library package the plug-ins were linked against.
+library=$(readlink -f "$(ldd "$build/plugins/$series/epan/ovk5.so" | awk '$1 ~ /^libwireshark\.so/ { print $3 }')")
+owner=$(dpkg-query -S "$library" | cut -d: -f1)
+version=$(dpkg-query -W -f='${Version}' "$owner")
+depends=$(field Depends)
+[[ ", $depends," == *", $owner (= $version),"* ]] || fail "Depends '$depends' lacks '$owner (= $version)'"
+
+listing=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
+for path in "$plugin_install_dir/ovk5.so" "$plugin_install_dir/ovk5seq.so" /usr/bin/ovk5-capgen; do
+    grep -qxF ".$path" <<<"$listing" || fail "package lacks $path"
+done
+outside=$(grep -v '^\./usr/' <<<"$listing" | grep -vxF './' || true)
+[[ -z $outside ]] || fail "package installs outside /usr: $outside"
+
+# The packaged plug-ins load, from the packaged folder layout.
+dpkg-deb -x "$deb" "$work/unpacked"
+packaged_plugins="$work/unpacked${plugin_install_dir%/$series/epan}"
+for library in ovk5.so ovk5seq.so; do
+    got=$(plugin_line "$work/home-empty" "$packaged_plugins" "$library")
+    [[ $got == "$library $packaged_plugins/$series/epan/$library" ]] || fail "packaged $library does not load: '$got'"
+done
+"$work/unpacked/usr/bin/ovk5-capgen" --help >/dev/null || fail "packaged ovk5-capgen --help failed"
+
+[[ $failures -eq 0 ]] || { echo "$failures failure(s)" >&2; exit 1; }
+echo "install and package: all checks passed"

@@ -1,0 +1,151 @@
+// "Decode As": OVK5 on ports its preferences do not name, chosen by the
+// user in the dialog or with tshark -d.
+
+#include <gtest/gtest.h>
+
+#include <epan/packet.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "epan_harness.h"
+#include "generator.h"
+#include "tshark_runner.h"
+
+namespace ovk::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+bool offered_for_decode_as(const char *table_name)
+{
+    dissector_table_t table = find_dissector_table(table_name);
+    if (!table || !dissector_table_supports_decode_as(table))
+        return false;
+    // The table's own list, not a copy.
+    bool found = false;
+    for (GSList *entry = dissector_table_get_dissector_handles(table); entry; entry = entry->next) {
+        const char *name = dissector_handle_get_protocol_short_name(static_cast<dissector_handle_t>(entry->data));
+        found = found || (name && std::string(name) == "OVK5");
+    }
+    return found;
+}
+
+TEST(Ovk5DecodeAs, OfferedForTcpAndUdpPortsEvenWithEmptyRanges)
+{
+    start_epan();
+    ASSERT_TRUE(set_preference("ovk5.tcp.port", ""));
+    ASSERT_TRUE(set_preference("ovk5.udp.port", ""));
+    EXPECT_TRUE(offered_for_decode_as("tcp.port"));
+    EXPECT_TRUE(offered_for_decode_as("udp.port"));
+    ASSERT_TRUE(set_preference("ovk5.tcp.port", "21103"));
+    ASSERT_TRUE(set_preference("ovk5.udp.port", "21171"));
+}
+
+TEST(Ovk5DecodeAs, ChoiceOnAnOvk5PortSurvivesPreferenceChanges)
+{
+    start_epan();
+    dissector_table_t udp = find_dissector_table("udp.port");
+    dissector_handle_t data = find_dissector("data");
+    dissector_change_uint("udp.port", 21171, data);
+
+    ASSERT_TRUE(set_preference("ovk5.tcp.port", "5"));
+    EXPECT_EQ(dissector_get_uint_handle(udp, 21171), data);
+    ASSERT_TRUE(set_preference("ovk5.udp.port", "21171,30000"));
+    EXPECT_EQ(dissector_get_uint_handle(udp, 21171), data);
+    EXPECT_EQ(keys_bound_to("udp.port", "ovk5"), (std::vector<std::uint32_t>{30000}));
+    ASSERT_TRUE(set_preference("ovk5.udp.port", "30000"));
+    EXPECT_EQ(dissector_get_uint_handle(udp, 21171), data);
+
+    // Undoing the choice gives the port back to OVK5 once its range has it.
+    dissector_reset_uint("udp.port", 21171);
+    ASSERT_TRUE(set_preference("ovk5.udp.port", "21171"));
+    ASSERT_TRUE(set_preference("ovk5.tcp.port", "21103"));
+    EXPECT_EQ(keys_bound_to("udp.port", "ovk5"), (std::vector<std::uint32_t>{21171}));
+    EXPECT_EQ(keys_bound_to("tcp.port", "ovk5"), (std::vector<std::uint32_t>{21103}));
+}
+
+class Ovk5DecodeAsTshark : public ::testing::Test {
+protected:
+    std::string capture(const std::string &name, Transport transport, std::uint16_t port)
+    {
+        Ovk5CaptureOptions options;
+        options.transport = transport;
+        options.port = port;
+        options.count = 2;
+        const std::string path = stage_.path(name);
+        write_ovk5_capture(path, options);
+        stage_.publish();
+        return path;
+    }
+    Lines decode(const std::string &path, const Lines &options)
+    {
+        Lines args = {"-r", path};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), {"-T", "fields", "-E", "separator=|", "-e", "_ws.col.Protocol",
+                                 "-e", "ovk5.rid0", "-e", "udp.dstport"});
+        return stage_.lines(args);
+    }
+    TsharkStage stage_;
+};
+
+TEST_F(Ovk5DecodeAsTshark, UdpPortChosenOnCommandLine)
+{
+    const std::string path = capture("udp-30000.pcap", Transport::udp, 30000);
+    EXPECT_EQ(decode(path, {}), Lines(2, "UDP||30000"));
+    EXPECT_EQ(decode(path, {"-d", "udp.port==30000,ovk5"}), Lines(2, "OVK5|0x1234|30000,40001"));
+    EXPECT_EQ(decode(path, {"-d", "udp.port==30001,ovk5"}), Lines(2, "UDP||30000"));
+}
+
+TEST_F(Ovk5DecodeAsTshark, TcpPortChosenOnCommandLine)
+{
+    const std::string path = capture("tcp-443.pcap", Transport::tcp, 443);
+    EXPECT_EQ(decode(path, {"-d", "tcp.port==443,ovk5"}), Lines(2, "OVK5|0x1234|40001"));
+}
+
+TEST_F(Ovk5DecodeAsTshark, WorksWithThePortPreferencesEmptied)
+{
+    const std::string path = capture("udp-30000.pcap", Transport::udp, 30000);
+    EXPECT_EQ(decode(path, {"-o", "ovk5.udp.port:", "-o", "ovk5.tcp.port:", "-d", "udp.port==30000,ovk5"}),
+              Lines(2, "OVK5|0x1234|30000,40001"));
+}
+
+TEST_F(Ovk5DecodeAsTshark, EntrySavedByTheDecodeAsDialogApplies)
+{
+    // What Wireshark's Decode As dialog saves in the profile when "OVK5" is
+    // chosen for a UDP port; tshark reads the same file.
+    const std::string path = capture("udp-30000.pcap", Transport::udp, 30000);
+    std::filesystem::create_directories(stage_.path("home/.config/wireshark"));
+    std::ofstream(stage_.path("home/.config/wireshark/decode_as_entries"))
+        << "# \"Decode As\" entries file for Wireshark 4.0.\n"
+        << "decode_as_entry: udp.port,30000,(none),OVK5\n";
+    stage_.publish();
+    EXPECT_EQ(decode(path, {}), Lines(2, "OVK5|0x1234|30000,40001"));
+}
+
+TEST_F(Ovk5DecodeAsTshark, SavedChoiceForAnOvk5PortBeatsChangedPreferences)
+{
+    // Decode As set the default OVK5 port to "Data", and some OVK5
+    // preference differs from its default: applying the preferences after
+    // the Decode As entries must not undo the user's choice.
+    const std::string path = capture("udp-default.pcap", Transport::udp, 21171);
+    std::filesystem::create_directories(stage_.path("home/.config/wireshark"));
+    std::ofstream(stage_.path("home/.config/wireshark/decode_as_entries"))
+        << "decode_as_entry: udp.port,21171,OVK5,Data\n";
+    std::ofstream(stage_.path("home/.config/wireshark/preferences")) << "ovk5.tcp.port: 5\n";
+    stage_.publish();
+    EXPECT_EQ(decode(path, {}), Lines(2, "UDP||21171"));
+    EXPECT_EQ(decode(path, {"-o", "ovk5.udp.port:21171,30000"}), Lines(2, "UDP||21171"));
+    EXPECT_EQ(decode(path, {"-d", "udp.port==21171,ovk5"}), Lines(2, "OVK5|0x1234|21171,40001"));
+}
+
+TEST_F(Ovk5DecodeAsTshark, UnknownProtocolNameIsRefused)
+{
+    const std::string path = capture("udp-30000.pcap", Transport::udp, 30000);
+    const TsharkResult result = stage_.run({"-r", path, "-d", "udp.port==30000,ovk6"});
+    EXPECT_NE(result.exit_code, 0);
+    EXPECT_NE(result.err.find("ovk6"), std::string::npos) << result.err;
+}
+
+} // namespace
+} // namespace ovk::test
