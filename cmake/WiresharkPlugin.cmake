@@ -60,9 +60,10 @@ function(add_wireshark_plugin name)
   if(WIN32)
     _ovk_add_windows_plugin_parts(${name})
   endif()
-  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT OVK_SANITIZE)
     # Unresolved analyser symbols are a load failure, not a surprise at
-    # dissection time.
+    # dissection time. (A sanitized module takes the sanitizer runtime from
+    # the process it is loaded into.)
     target_link_options(${name} PRIVATE "LINKER:--no-undefined")
   endif()
   if(Wireshark_PLUGIN_INSTALL_DIR)

@@ -7,3 +7,6 @@ build=${BUILD_DIR:-$root/build}
 # ON explicitly: the run command may have switched the tests off in this build folder.
 BUILD_DIR=$build "$root/scripts/build.sh" -DOVK_BUILD_TESTS=ON
 ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
+# The CI-sized fuzz and mutation campaigns, with sanitizers, in a build tree
+# of their own (build/sanitize); OVK_SKIP_CAMPAIGNS=1 leaves them out.
+[[ ${OVK_SKIP_CAMPAIGNS:-0} == 1 ]] || "$root/scripts/robustness.sh" ci

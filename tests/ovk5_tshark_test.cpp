@@ -106,6 +106,7 @@ TEST_F(Ovk5Tshark, RegistersPluginFieldsAndPreferences)
         "F\tTimestamp (unix)\tovk5.ts\tFT_ABSOLUTE_TIME\tovk5\t\t0x0\t",
         "F\tRID 0\tovk5.rid0\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
         "F\tRID 1\tovk5.rid1\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
+        "F\tOVK5 nested too deeply; the frame inside is not decoded\tovk5.nested_too_deep\tFT_NONE\tovk5\t\t0x0\t",
     }));
 
     const Lines prefs = stage_.lines({"-G", "defaultprefs"});

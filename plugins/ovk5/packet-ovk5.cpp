@@ -2,6 +2,7 @@
 // carried in TCP or UDP payloads, followed by the Ethernet frame it
 // describes.
 
+#include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/range.h>
@@ -15,6 +16,10 @@ namespace {
 
 constexpr guint ovk5_header_length = 16;
 constexpr guint32 ovk5_max_port = 65535;
+// OVK5 headers one packet may nest (a frame carrying OVK5 that carries
+// OVK5...). Without a bound, a crafted packet recurses until the analyser's
+// layer limit, which it reports as a dissector bug.
+constexpr unsigned ovk5_max_nesting = 8;
 
 int proto_ovk5 = -1;
 int hf_ovk5_bs = -1;
@@ -25,10 +30,17 @@ int hf_ovk5_rid0 = -1;
 int hf_ovk5_rid1 = -1;
 int ett_ovk5 = -1;
 
+expert_field ei_ovk5_nested_too_deep = EI_INIT;
+
 // The port-range preferences. The preference code owns the ranges these
 // point at and replaces them when the user changes a preference.
 range_t *tcp_ports = nullptr;
 range_t *udp_ports = nullptr;
+
+// Our own copies of the ranges last entered in the tables, allocated with
+// the NULL scope (g_malloc) and freed with g_free.
+range_t *tcp_ports_bound = nullptr;
+range_t *udp_ports_bound = nullptr;
 
 dissector_handle_t ovk5_handle = nullptr;
 dissector_handle_t eth_handle = nullptr;
@@ -50,13 +62,29 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 
     // "Blob size" is informative only: the frame is everything after the header.
     tvbuff_t *next_tvb = tvb_new_subset_remaining(tvb, ovk5_header_length);
-    ovk_call_ethernet(eth_handle, next_tvb, pinfo, tree);
+    // The analyser numbers the OVK5 layers of the packet, this one included.
+    if (pinfo->curr_proto_layer_num > ovk5_max_nesting) {
+        expert_add_info(pinfo, ti, &ei_ovk5_nested_too_deep);
+        call_data_dissector(next_tvb, pinfo, tree);
+    } else {
+        ovk_call_ethernet(eth_handle, next_tvb, pinfo, tree);
+    }
 
     // Written last, so OVK5 replaces what the protocols inside wrote.
     col_clear(pinfo->cinfo, COL_PROTOCOL);
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "OVK5");
 
     return tvb_captured_length(tvb);
+}
+
+// At shutdown, before the analyser unloads the plug-in along with the
+// pointers to these copies.
+void free_bound_ranges()
+{
+    g_free(tcp_ports_bound);
+    g_free(udp_ports_bound);
+    tcp_ports_bound = nullptr;
+    udp_ports_bound = nullptr;
 }
 
 // Moves ovk5_handle in table_name from the ports of old_ports (may be null)
@@ -123,6 +151,13 @@ void proto_register_ovk5(void)
         &ett_ovk5,
     };
 
+    static ei_register_info ei[] = {
+        { &ei_ovk5_nested_too_deep,
+          { "ovk5.nested_too_deep", PI_MALFORMED, PI_ERROR,
+            "OVK5 nested too deeply; the frame inside is not decoded", EXPFILL }
+        },
+    };
+
     // Parsed into the preference code's scope, which frees and replaces
     // these ranges when the user changes a preference.
     range_convert_str(wmem_epan_scope(), &tcp_ports, "21103,", ovk5_max_port);
@@ -131,6 +166,8 @@ void proto_register_ovk5(void)
     proto_ovk5 = proto_register_protocol("Ovkan Link Protocol 5", "OVK5", "ovk5");
     proto_register_field_array(proto_ovk5, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
+    expert_register_field_array(expert_register_protocol(proto_ovk5), ei, array_length(ei));
+    register_shutdown_routine(free_bound_ranges);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",
@@ -144,10 +181,6 @@ void proto_register_ovk5(void)
 void proto_reg_handoff_ovk5(void)
 {
     static bool initialized = false;
-    // Our own copies of the ranges last entered in the tables, allocated
-    // with the NULL scope (g_malloc) and freed with g_free.
-    static range_t *tcp_ports_bckup = nullptr;
-    static range_t *udp_ports_bckup = nullptr;
 
     eth_handle = ovk_find_ethernet_dissector();
 
@@ -160,11 +193,10 @@ void proto_reg_handoff_ovk5(void)
         initialized = true;
     }
 
-    rebind_ports("tcp.port", tcp_ports_bckup, tcp_ports);
-    rebind_ports("udp.port", udp_ports_bckup, udp_ports);
+    rebind_ports("tcp.port", tcp_ports_bound, tcp_ports);
+    rebind_ports("udp.port", udp_ports_bound, udp_ports);
 
-    g_free(tcp_ports_bckup);
-    g_free(udp_ports_bckup);
-    tcp_ports_bckup = range_copy(NULL, tcp_ports);
-    udp_ports_bckup = range_copy(NULL, udp_ports);
+    free_bound_ranges();
+    tcp_ports_bound = range_copy(NULL, tcp_ports);
+    udp_ports_bound = range_copy(NULL, udp_ports);
 }

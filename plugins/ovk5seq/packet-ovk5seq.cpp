@@ -41,12 +41,13 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_if, tvb, 2, 1, ENC_LITTLE_ENDIAN);
     proto_item *missing_item = proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_res, tvb,
                                                    ovk5seq_missing_frames_offset, 1, ENC_LITTLE_ENDIAN);
-    // Read without a tree too: the expert entry is wanted either way.
+    // Read without a tree too: the expert entry is wanted either way, and
+    // before the time stamp, so that a record cut short still reports it.
     const guint8 missing_frames = tvb_get_uint8(tvb, ovk5seq_missing_frames_offset);
-    proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_ts, tvb, 4, 8, ENC_LITTLE_ENDIAN);
-
     if (missing_frames != 0)
         expert_add_info(pinfo, missing_item, &ei_ovk5seq_missing_frames);
+
+    proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_ts, tvb, 4, 8, ENC_LITTLE_ENDIAN);
 
     // Set before the Ethernet frame is decoded: the protocols inside it
     // name the packet.

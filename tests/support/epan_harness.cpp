@@ -1,6 +1,7 @@
 #include "epan_harness.h"
 
 #include <epan/column.h>
+#include <epan/disabled_protos.h>
 #include <epan/column-info.h>
 #include <epan/epan.h>
 #include <epan/epan_dissect.h>
@@ -197,6 +198,12 @@ bool set_preference(const std::string &name, const std::string &value)
     g_free(errmsg);
     prefs_apply_all();
     return status == PREFS_SET_OK;
+}
+
+void disable_protocol(const std::string &filter_name)
+{
+    start_epan();
+    proto_disable_proto_by_name(filter_name.c_str());
 }
 
 std::vector<std::uint32_t> keys_bound_to(const std::string &table_name, const std::string &filter_name)

@@ -65,6 +65,10 @@ ProbeResult probe(const ProbeRequest &request, const Bytes &payload, Dissection 
 // Returns false when the analyser refuses the value.
 bool set_preference(const std::string &name, const std::string &value);
 
+// Turns the protocol with filter name filter_name off, as "--disable-protocol"
+// would; its dissectors then pass their bytes to the data dissector.
+void disable_protocol(const std::string &filter_name);
+
 // Keys of table whose current entry is the dissector of protocol
 // filter_name, in ascending order.
 std::vector<std::uint32_t> keys_bound_to(const std::string &table, const std::string &filter_name);

@@ -1,5 +1,8 @@
 #include "frames.h"
 
+#include <stdexcept>
+#include <string>
+
 namespace ovk {
 
 namespace {
@@ -41,6 +44,10 @@ void put_ethernet(Bytes &out, const Endpoints &ends, std::uint16_t ethertype = e
 // Returns the offset of the IPv4 header in out.
 std::size_t put_ipv4(Bytes &out, const Endpoints &ends, std::uint8_t protocol, std::size_t body_size)
 {
+    // The 16-bit total length would wrap and describe another packet.
+    if (ipv4_header_size + body_size > 0xffff)
+        throw std::length_error("IPv4 packet of " + std::to_string(ipv4_header_size + body_size)
+                                + " bytes is over 65535");
     const std::size_t at = out.size();
     out.push_back(0x45);  // version 4, 5 words
     out.push_back(0);

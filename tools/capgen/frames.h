@@ -57,7 +57,8 @@ struct Endpoints {
 };
 
 // Ethernet II + IPv4 + UDP around payload, with a valid IPv4 header
-// checksum and no UDP checksum.
+// checksum and no UDP checksum. Throws std::length_error when the IPv4
+// packet would exceed 65535 bytes (a payload over 65507).
 Bytes ethernet_ipv4_udp(const Endpoints &ends, const Bytes &payload);
 
 struct TcpSegment {
@@ -67,6 +68,7 @@ struct TcpSegment {
 };
 
 // Ethernet II + IPv4 + TCP around payload, with valid IPv4 and TCP checksums.
+// Throws std::length_error for a payload over 65495 bytes.
 Bytes ethernet_ipv4_tcp(const Endpoints &ends, const TcpSegment &segment, const Bytes &payload);
 
 // Ethernet II + IPv4 + ICMP echo request, with valid checksums.

@@ -1,0 +1,39 @@
+// Benchmark floor for OVK5: what any dissector on the OVK5 ports costs at
+// the least, the hand-off of the frame behind the header to Ethernet.
+
+#include <epan/packet.h>
+
+#include "ethernet_handoff.h"
+
+void proto_register_ovk5floor(void);
+void proto_reg_handoff_ovk5floor(void);
+
+namespace {
+
+constexpr guint header_length = 16;
+
+int proto_ovk5floor = -1;
+dissector_handle_t eth_handle = nullptr;
+
+int dissect_ovk5floor(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
+{
+    if (tvb_reported_length(tvb) < header_length)
+        return 0;
+    ovk_call_ethernet(eth_handle, tvb_new_subset_remaining(tvb, header_length), pinfo, tree);
+    return tvb_captured_length(tvb);
+}
+
+} // namespace
+
+void proto_register_ovk5floor(void)
+{
+    proto_ovk5floor = proto_register_protocol("OVK5 benchmark floor", "OVK5FLOOR", "ovk5floor");
+}
+
+void proto_reg_handoff_ovk5floor(void)
+{
+    eth_handle = ovk_find_ethernet_dissector();
+    dissector_handle_t handle = create_dissector_handle(dissect_ovk5floor, proto_ovk5floor);
+    dissector_add_uint("udp.port", 21171, handle);
+    dissector_add_uint("tcp.port", 21103, handle);
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Benchmark: marginal CPU per packet of "tshark -T fields" over a capture of
+# $BENCH_PACKETS (default 100000) OVK5 packets over UDP, for
+#   ours   the OVK5 plug-in,
+#   floor  a plug-in that only hands the frame behind the header on,
+#   lua    the same dissector written in Lua (bench/ovk5.lua).
+# Marginal CPU = (user+system CPU of the whole run) - (the same for a
+# 1-packet capture), per packet; runs interleaved, $BENCH_ROUNDS (default 7)
+# rounds, medians. Not part of the test suite.
+#
+#   bench/run.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bench_build=${BENCH_BUILD_DIR:-$root/build/bench}
+packets=${BENCH_PACKETS:-100000}
+rounds=${BENCH_ROUNDS:-7}
+
+"$root/scripts/install-deps.sh" time
+cmake -S "$root" -B "$bench_build" -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$bench_build" --parallel "$(nproc)" >/dev/null
+series=$(cd "$bench_build/plugins" && ls -d [0-9]*.[0-9]* | head -n1)
+
+stage=$(mktemp -d "${TMPDIR:-/tmp}/ovk-bench-XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+for variant in ours floor lua; do
+    mkdir -p "$stage/$variant/$series/epan"
+done
+cp "$bench_build/plugins/$series/epan/ovk5.so" "$stage/ours/$series/epan/"
+cp "$bench_build/plugins/$series/epan/ovk5floor.so" "$stage/floor/$series/epan/"
+cp "$root/bench/ovk5.lua" "$stage/"
+mkdir "$stage/home"
+"$bench_build/tools/capgen/ovk5-capgen" -t udp -n "$packets" -o "$stage/big.pcap"
+"$bench_build/tools/capgen/ovk5-capgen" -t udp -n 1 -o "$stage/one.pcap"
+chmod -R a+rX "$stage"
+chmod a+rwx "$stage/home"
+
+# Prints "user+system seconds" of one tshark run.
+cpu_seconds() {
+    local variant=$1 capture=$2
+    local plugins=$stage/$variant extra=()
+    [[ $variant == lua ]] && { plugins=$stage/lua; extra=(-X "lua_script:$stage/ovk5.lua"); }
+    local run=(env HOME="$stage/home" TZ=UTC WIRESHARK_PLUGIN_DIR="$plugins"
+               /usr/bin/time -f '%U %S' -o "$stage/home/time"
+               tshark -n -r "$capture" "${extra[@]}" -T fields
+               -e frame.number -e ip.src -e udp.dstport -e eth.src)
+    if [[ $(id -u) -eq 0 ]]; then
+        run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
+    fi
+    (cd "$stage" && "${run[@]}" >"$stage/home/out")
+    # Every packet decoded through the inner frame, or the figure is void.
+    local decoded
+    decoded=$(grep -c '02:00:00:00:00:0a' "$stage/home/out" || true)
+    [[ $decoded -eq $(grep -c . "$stage/home/out") ]] || { echo "bench: $variant decoded $decoded" >&2; exit 1; }
+    awk '{print $1 + $2}' "$stage/home/time"
+}
+
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+declare -A big one
+for ((round = 1; round <= rounds; round++)); do
+    for variant in ours floor lua; do
+        big[$variant]+="$(cpu_seconds "$variant" "$stage/big.pcap") "
+        one[$variant]+="$(cpu_seconds "$variant" "$stage/one.pcap") "
+    done
+    echo "round $round/$rounds done" >&2
+done
+
+declare -A per_packet
+echo "Packets: $packets, rounds: $rounds (medians of whole-run CPU seconds)"
+for variant in ours floor lua; do
+    b=$(tr ' ' '\n' <<<"${big[$variant]}" | grep . | median)
+    o=$(tr ' ' '\n' <<<"${one[$variant]}" | grep . | median)
+    per_packet[$variant]=$(awk -v b="$b" -v o="$o" -v n="$packets" 'BEGIN {printf "%.3f", (b - o) / (n - 1) * 1e6}')
+    printf '%-6s %s-packet run %6.2f s, 1-packet run %5.2f s, marginal %s us/packet\n' \
+        "$variant" "$packets" "$b" "$o" "${per_packet[$variant]}"
+done
+awk -v ours="${per_packet[ours]}" -v floor="${per_packet[floor]}" -v lua="${per_packet[lua]}" \
+    'BEGIN {printf "ours/floor %.3f (target <= 1.05), lua/ours %.2f (target >= 1.5)\n", ours / floor, lua / ours}'
+echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) CPUs," \
+     "$(uname -sr), $(tshark -v 2>/dev/null | head -n1)"
