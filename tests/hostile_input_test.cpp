@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "capture_writer.h"
+#include "displayed_values.h"
 #include "epan_harness.h"
 #include "generator.h"
 #include "tshark_runner.h"
@@ -216,14 +217,15 @@ TEST_F(HostileTshark, TruncatedRecordsAreMarkedNeverFatal)
     // Frames 2 and 3: the payload starts past the captured bytes; then the
     // header's fields appear as far as they were captured. Frame 8 lacks
     // only the end of the inner frame's data, which no dissector reads.
+    const std::string epoch = ovk::test::utc_time(0, 0);
     Lines expected = {
         "1||||",
         "2||||02:00:00:00:00:01",
         "3||||02:00:00:00:00:01",
         "4|50|0||02:00:00:00:00:01",
-        "5|50|0|Jan  1, 1970 00:00:00.000000000 UTC|02:00:00:00:00:01",
-        "6|50|0|Jan  1, 1970 00:00:00.000000000 UTC|02:00:00:00:00:01",
-        "7|50|0|Jan  1, 1970 00:00:00.000000000 UTC|02:00:00:00:00:01,02:00:00:00:00:0a",
+        "5|50|0|" + epoch + "|02:00:00:00:00:01",
+        "6|50|0|" + epoch + "|02:00:00:00:00:01",
+        "7|50|0|" + epoch + "|02:00:00:00:00:01,02:00:00:00:00:0a",
     };
     EXPECT_EQ(fields(udp, marks), expected);
     // TCP shows a segment with no payload captured as complete.
