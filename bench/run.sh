@@ -15,19 +15,14 @@ bench_build=${BENCH_BUILD_DIR:-$root/build/bench}
 packets=${BENCH_PACKETS:-100000}
 rounds=${BENCH_ROUNDS:-7}
 
-"$root/scripts/install-deps.sh" time
-cmake -S "$root" -B "$bench_build" -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$bench_build" --parallel "$(nproc)" >/dev/null
-series=$(cd "$bench_build/plugins" && ls -d [0-9]*.[0-9]* | head -n1)
+source "$root/bench/plugins.sh"
 
+"$root/scripts/install-deps.sh" time
 stage=$(mktemp -d "${TMPDIR:-/tmp}/ovk-bench-XXXXXX")
 trap 'rm -rf "$stage"' EXIT
-for variant in ours floor lua; do
-    mkdir -p "$stage/$variant/$series/epan"
-done
-cp "$bench_build/plugins/$series/epan/ovk5.so" "$stage/ours/$series/epan/"
-cp "$bench_build/plugins/$series/epan/ovk5floor.so" "$stage/floor/$series/epan/"
+stage_bench_plugins "$root" "$bench_build" "$stage"
+# The Lua run loads no plug-in of ours.
+mkdir "$stage/lua"
 cp "$root/bench/ovk5.lua" "$stage/"
 mkdir "$stage/home"
 "$bench_build/tools/capgen/ovk5-capgen" -t udp -n "$packets" -o "$stage/big.pcap"

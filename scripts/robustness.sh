@@ -13,6 +13,7 @@
 # A finding fails the run and leaves its input under $SANITIZE_BUILD_DIR/findings/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/plugins.sh"
 san_build=${SANITIZE_BUILD_DIR:-$root/build/sanitize}
 findings=$san_build/findings
 series=
@@ -45,14 +46,15 @@ export WIRESHARK_DEBUG_WMEM_OVERRIDE=simple G_SLICE=always-malloc
 export WIRESHARK_ABORT_ON_DISSECTOR_BUG=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
 
-# A world-readable folder with the plug-ins of plugin_dir, an empty home
+# A world-readable folder with the plug-ins of plugin_dir (if given), an empty home
 # and room for captures; tshark runs there as user 65534 when we are root
 # (Wireshark ignores WIRESHARK_PLUGIN_DIR for root).
 stage=
 make_stage() {
-    local plugin_dir=$1
+    local plugin_dir=${1:-}
+    cleanup  # the stage of an earlier campaign of this run
     stage=$(mktemp -d "${TMPDIR:-/tmp}/ovk-robustness-XXXXXX")
-    cp -r "$plugin_dir" "$stage/plugins"
+    [[ -z $plugin_dir ]] || cp -r "$plugin_dir" "$stage/plugins"
     mkdir "$stage/home" "$stage/captures"
     chmod -R a+rX "$stage"
     chmod a+rwx "$stage/home" "$stage/captures"
@@ -223,14 +225,9 @@ run_valgrind() {
 run_load() {
     local packets=${1:-1000000}
     local bench_build=${BENCH_BUILD_DIR:-$root/build/bench}
-    cmake -S "$root" -B "$bench_build" -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$bench_build" --parallel "$(nproc)" >/dev/null
     unset WIRESHARK_DEBUG_WMEM_OVERRIDE G_SLICE
-    make_stage "$bench_build/plugins"
-    mkdir -p "$stage/ours/$series/epan" "$stage/floor/$series/epan"
-    cp "$bench_build/plugins/$series/epan/ovk5.so" "$stage/ours/$series/epan/"
-    cp "$bench_build/plugins/$series/epan/ovk5floor.so" "$stage/floor/$series/epan/"
+    make_stage
+    stage_bench_plugins "$root" "$bench_build" "$stage"
     chmod -R a+rX "$stage"
     local capture=$stage/captures/load.pcap
     "$bench_build/tools/capgen/ovk5-capgen" -t udp -n "$packets" -o "$capture"
