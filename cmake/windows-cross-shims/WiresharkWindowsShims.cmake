@@ -54,7 +54,7 @@ if(NOT CMAKE_DLLTOOL)
   message(FATAL_ERROR "No dlltool: set CMAKE_DLLTOOL (the toolchain file does)")
 endif()
 set(_import_libs)
-foreach(dll libwireshark libglib-2.0-0)
+foreach(dll libwireshark libwsutil libglib-2.0-0)
   set(_import_lib "${OVK_SHIMS_BINARY_DIR}/${dll}.dll.a")
   add_custom_command(OUTPUT "${_import_lib}"
     COMMAND "${CMAKE_COMMAND}" "-DDLLTOOL=${CMAKE_DLLTOOL}" "-DDEF=${OVK_SHIMS_DIR}/${dll}.def"

@@ -6,8 +6,11 @@
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/range.h>
+#include <epan/tap.h>
 
 #include "ethernet_handoff.h"
+#include "ovk5_tap.h"
+#include "wireshark_compat.h"
 
 void proto_register_ovk5(void);
 void proto_reg_handoff_ovk5(void);
@@ -29,6 +32,7 @@ int hf_ovk5_ts = -1;
 int hf_ovk5_rid0 = -1;
 int hf_ovk5_rid1 = -1;
 int ett_ovk5 = -1;
+int ovk5_tap = -1;
 
 expert_field ei_ovk5_nested_too_deep = EI_INIT;
 
@@ -62,6 +66,19 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 
     // "Blob size" is informative only: the frame is everything after the header.
     tvbuff_t *next_tvb = tvb_new_subset_remaining(tvb, ovk5_header_length);
+
+    if (have_tap_listener(ovk5_tap)) {
+        ovk5_tap_info *info = wmem_new(pinfo->pool, ovk5_tap_info);
+        info->blob_size = tvb_get_letohs(tvb, 0);
+        info->interface_id = tvb_get_uint8(tvb, 2);
+        info->hw_time.secs = tvb_get_letohl(tvb, 4);
+        info->hw_time.nsecs = static_cast<int>(tvb_get_letohl(tvb, 8));
+        info->rid0 = tvb_get_letohs(tvb, 12);
+        info->rid1 = tvb_get_letohs(tvb, 14);
+        info->frame_tvb = next_tvb;
+        tap_queue_packet(ovk5_tap, pinfo, info);
+    }
+
     // The analyser numbers the OVK5 layers of the packet, this one included.
     if (pinfo->curr_proto_layer_num > ovk5_max_nesting) {
         expert_add_info(pinfo, ti, &ei_ovk5_nested_too_deep);
@@ -168,6 +185,7 @@ void proto_register_ovk5(void)
     proto_register_subtree_array(ett, array_length(ett));
     expert_register_field_array(expert_register_protocol(proto_ovk5), ei, array_length(ei));
     register_shutdown_routine(free_bound_ranges);
+    ovk5_tap = register_tap(ovk5_tap_name);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",

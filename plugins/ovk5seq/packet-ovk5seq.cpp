@@ -5,9 +5,11 @@
 #include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
+#include <epan/tap.h>
 #include <wiretap/wtap.h>
 
 #include "ethernet_handoff.h"
+#include "ovk5seq_tap.h"
 #include "wireshark_compat.h"
 
 void proto_register_ovk5seq(void);
@@ -24,6 +26,7 @@ int hf_ovk5seq_if = -1;
 int hf_ovk5seq_res = -1;
 int hf_ovk5seq_ts = -1;
 int ett_ovk5seq = -1;
+int ovk5seq_tap = -1;
 
 expert_field ei_ovk5seq_missing_frames = EI_INIT;
 
@@ -48,6 +51,16 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         expert_add_info(pinfo, missing_item, &ei_ovk5seq_missing_frames);
 
     proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_ts, tvb, 4, 8, ENC_LITTLE_ENDIAN);
+
+    if (have_tap_listener(ovk5seq_tap)) {
+        ovk5seq_tap_info *info = wmem_new(pinfo->pool, ovk5seq_tap_info);
+        info->seq = tvb_get_letohs(tvb, 0);
+        info->interface_id = tvb_get_uint8(tvb, 2);
+        info->missing_frames = missing_frames;
+        info->hw_time.secs = tvb_get_letohl(tvb, 4);
+        info->hw_time.nsecs = static_cast<int>(tvb_get_letohl(tvb, 8));
+        tap_queue_packet(ovk5seq_tap, pinfo, info);
+    }
 
     // Set before the Ethernet frame is decoded: the protocols inside it
     // name the packet.
@@ -105,6 +118,7 @@ void proto_register_ovk5seq(void)
 
     expert_module_t *expert_ovk5seq = expert_register_protocol(proto_ovk5seq);
     expert_register_field_array(expert_ovk5seq, ei, array_length(ei));
+    ovk5seq_tap = register_tap(ovk5seq_tap_name);
 
     // No preferences of its own; applying preferences refreshes the
     // Ethernet dissector look-up.

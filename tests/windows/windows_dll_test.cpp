@@ -60,6 +60,7 @@ TEST_P(WindowsDll, ImportsTheAnalyserAndOtherwiseOnlyTheCRuntimeAndSystem)
         imports[lower(entry.first)] = entry.second;
 
     EXPECT_EQ(imports.count("libwireshark.dll"), 1u);
+    EXPECT_EQ(imports.count("libwsutil.dll"), 1u);
     if (GetParam().calls_glib) {
         EXPECT_EQ(imports["libglib-2.0-0.dll"], std::set<std::string>{"g_free"});
     } else {
@@ -69,7 +70,8 @@ TEST_P(WindowsDll, ImportsTheAnalyserAndOtherwiseOnlyTheCRuntimeAndSystem)
     // Above all no compiler runtime DLLs (libstdc++, libgcc, winpthread),
     // which a Wireshark installation does not have.
     for (const auto &entry : imports) {
-        if (entry.first == "libwireshark.dll" || entry.first == "libglib-2.0-0.dll")
+        if (entry.first == "libwireshark.dll" || entry.first == "libwsutil.dll" ||
+            entry.first == "libglib-2.0-0.dll")
             continue;
         EXPECT_TRUE(is_c_runtime_or_system(entry.first)) << "imports " << entry.first;
     }

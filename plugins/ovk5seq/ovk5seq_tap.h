@@ -1,0 +1,17 @@
+// What the OVK5SEQ dissector hands to listeners of its tap "ovk5seq", once
+// for every record it decodes.
+#ifndef OVK5SEQ_TAP_H
+#define OVK5SEQ_TAP_H
+
+#include <epan/packet.h>
+
+constexpr const char ovk5seq_tap_name[] = "ovk5seq";
+
+struct ovk5seq_tap_info {
+    guint16 seq;
+    guint8 interface_id;
+    guint8 missing_frames;
+    nstime_t hw_time;  // the header's time stamp
+};
+
+#endif
