@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ovk-fuzz-seeds DIR: writes the fuzzers' seed corpus, payloads made by the
 // capture generator's frame builders: OVK5 payloads and OVK5SEQ records
 // around real inner frames, and the short and header-only edge cases.
@@ -7,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "generator.h"
+#include "test_captures.h"
 
 namespace {
 
@@ -30,10 +31,7 @@ int main(int argc, char **argv)
     const std::string dir = argv[1];
     try {
         ovk::Ovk5CaptureOptions options;
-        ovk::Endpoints tcp_ends;
-        tcp_ends.src_port = 50000;
-        tcp_ends.dst_port = 80;
-        const ovk::Bytes inner_tcp = ovk::ethernet_ipv4_tcp(tcp_ends, ovk::TcpSegment{}, {'G', 'E', 'T', ' '});
+        const ovk::Bytes inner_tcp = ovk::test::over_tcp({'G', 'E', 'T', ' '}, 50000, 80);
         for (std::uint32_t i = 0; i < 3; ++i) {
             const ovk::Ovk5Header header = ovk::ovk5_header_for(options, i);
             write_seed(dir, "ovk5-udp-" + std::to_string(i), ovk::ovk5_payload(header, ovk::inner_frame_for(i)));

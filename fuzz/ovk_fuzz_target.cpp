@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libFuzzer target: starts libwireshark once with both dissectors
 // registered, then gives every input to OVK5 as a UDP payload and as a TCP
 // payload (the dissector bound to its default port in "udp.port" and
@@ -11,18 +12,13 @@
 #include <cstdlib>
 
 #include "epan_harness.h"
+#include "test_captures.h"
 
 namespace {
 
-constexpr int encap_user3 = 48;  // pcap link-layer type 150
-constexpr std::uint32_t ovk5_udp_port = 21171;
-constexpr std::uint32_t ovk5_tcp_port = 21103;
-
 void feed_ovk5(const char *table, std::uint32_t port, const ovk::Bytes &payload)
 {
-    using ovk::test::ProbeRequest;
-    const ovk::test::ProbeResult result =
-        ovk::test::probe({ProbeRequest::Action::call_bound_dissector, table, port}, payload);
+    const ovk::test::ProbeResult result = ovk::test::call_bound_dissector(table, port, payload);
     // A fuzzer that no longer reaches the dissector would pass for nothing.
     if (!result.handle_found) {
         std::fprintf(stderr, "no dissector bound to %s %u\n", table, port);
@@ -47,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return -1;  // larger than any UDP payload or capture record we accept
     // An exact-size copy: reading one byte past the input is a finding.
     const ovk::Bytes input(data, data + size);
-    feed_ovk5("udp.port", ovk5_udp_port, input);
-    feed_ovk5("tcp.port", ovk5_tcp_port, input);
-    ovk::test::dissect(encap_user3, input);
+    feed_ovk5("udp.port", ovk::test::ovk5_udp_port, input);
+    feed_ovk5("tcp.port", ovk::test::ovk5_tcp_port, input);
+    ovk::test::dissect(WTAP_ENCAP_USER3, input);
     return 0;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // "Decode As": OVK5 on ports its preferences do not name, chosen by the
 // user in the dialog or with tshark -d.
 
@@ -5,17 +6,12 @@
 
 #include <epan/packet.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "epan_harness.h"
-#include "generator.h"
+#include "test_captures.h"
 #include "tshark_runner.h"
 
 namespace ovk::test {
 namespace {
-
-using Lines = std::vector<std::string>;
 
 bool offered_for_decode_as(const char *table_name)
 {
@@ -75,16 +71,12 @@ protected:
         options.count = 2;
         const std::string path = stage_.path(name);
         write_ovk5_capture(path, options);
-        stage_.publish();
         return path;
     }
-    Lines decode(const std::string &path, const Lines &options)
+    Lines decode(const std::string &path, Lines options)
     {
-        Lines args = {"-r", path};
-        args.insert(args.end(), options.begin(), options.end());
-        args.insert(args.end(), {"-T", "fields", "-E", "separator=|", "-e", "_ws.col.Protocol",
-                                 "-e", "ovk5.rid0", "-e", "udp.dstport"});
-        return stage_.lines(args);
+        options.insert(options.end(), {"-e", "_ws.col.Protocol", "-e", "ovk5.rid0", "-e", "udp.dstport"});
+        return stage_.fields(path, options);
     }
     TsharkStage stage_;
 };
@@ -115,11 +107,8 @@ TEST_F(Ovk5DecodeAsTshark, EntrySavedByTheDecodeAsDialogApplies)
     // What Wireshark's Decode As dialog saves in the profile when "OVK5" is
     // chosen for a UDP port; tshark reads the same file.
     const std::string path = capture("udp-30000.pcap", Transport::udp, 30000);
-    std::filesystem::create_directories(stage_.path("home/.config/wireshark"));
-    std::ofstream(stage_.path("home/.config/wireshark/decode_as_entries"))
-        << "# \"Decode As\" entries file for Wireshark 4.0.\n"
-        << "decode_as_entry: udp.port,30000,(none),OVK5\n";
-    stage_.publish();
+    stage_.write_profile_file("decode_as_entries", "# \"Decode As\" entries file for Wireshark 4.0.\n"
+                                                   "decode_as_entry: udp.port,30000,(none),OVK5\n");
     EXPECT_EQ(decode(path, {}), Lines(2, "OVK5|0x1234|30000,40001"));
 }
 
@@ -128,12 +117,9 @@ TEST_F(Ovk5DecodeAsTshark, SavedChoiceForAnOvk5PortBeatsChangedPreferences)
     // Decode As set the default OVK5 port to "Data", and some OVK5
     // preference differs from its default: applying the preferences after
     // the Decode As entries must not undo the user's choice.
-    const std::string path = capture("udp-default.pcap", Transport::udp, 21171);
-    std::filesystem::create_directories(stage_.path("home/.config/wireshark"));
-    std::ofstream(stage_.path("home/.config/wireshark/decode_as_entries"))
-        << "decode_as_entry: udp.port,21171,OVK5,Data\n";
-    std::ofstream(stage_.path("home/.config/wireshark/preferences")) << "ovk5.tcp.port: 5\n";
-    stage_.publish();
+    const std::string path = capture("udp-default.pcap", Transport::udp, ovk5_udp_port);
+    stage_.write_profile_file("decode_as_entries", "decode_as_entry: udp.port,21171,OVK5,Data\n");
+    stage_.write_profile_file("preferences", "ovk5.tcp.port: 5\n");
     EXPECT_EQ(decode(path, {}), Lines(2, "UDP||21171"));
     EXPECT_EQ(decode(path, {"-o", "ovk5.udp.port:21171,30000"}), Lines(2, "UDP||21171"));
     EXPECT_EQ(decode(path, {"-d", "udp.port==21171,ovk5"}), Lines(2, "OVK5|0x1234|21171,40001"));

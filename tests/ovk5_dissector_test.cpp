@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // OVK5 dissection in-process: header fields, bytes taken, rejection of
 // short payloads and the hand-on to Ethernet.
 
@@ -5,14 +6,10 @@
 
 #include "displayed_values.h"
 #include "epan_harness.h"
-#include "generator.h"
+#include "test_captures.h"
 
 namespace ovk::test {
 namespace {
-
-constexpr std::uint32_t encap_ethernet = 1;  // WTAP_ENCAP_ETHERNET
-constexpr std::uint16_t default_udp_port = 21171;
-constexpr std::uint16_t default_tcp_port = 21103;
 
 // Header bytes with every field distinct, including a blob size (42) that
 // does not match the frame behind it.
@@ -27,14 +24,6 @@ Bytes with_inner_frame(const Bytes &header)
     return payload;
 }
 
-Bytes over_udp(std::uint16_t port, const Bytes &payload)
-{
-    Endpoints ends;
-    ends.src_port = 50000;
-    ends.dst_port = port;
-    return ethernet_ipv4_udp(ends, payload);
-}
-
 void expect_sample_header_fields(const Dissection &d)
 {
     EXPECT_EQ(d.value("ovk5.bs"), "42");
@@ -47,7 +36,7 @@ void expect_sample_header_fields(const Dissection &d)
 
 TEST(Ovk5Dissector, DecodesHeaderAndInnerFrameOverUdp)
 {
-    const Dissection d = dissect(encap_ethernet, over_udp(default_udp_port, with_inner_frame(sample_header)));
+    const Dissection d = dissect(WTAP_ENCAP_ETHERNET, over_udp(with_inner_frame(sample_header)));
     expect_sample_header_fields(d);
     // Outer and inner IPv4/UDP both decoded; the inner frame is complete
     // although the blob size disagrees with it.
@@ -61,10 +50,7 @@ TEST(Ovk5Dissector, DecodesHeaderAndInnerFrameOverUdp)
 
 TEST(Ovk5Dissector, DecodesHeaderOverTcp)
 {
-    Endpoints ends;
-    ends.src_port = 50000;
-    ends.dst_port = default_tcp_port;
-    const Dissection d = dissect(encap_ethernet, ethernet_ipv4_tcp(ends, TcpSegment{}, with_inner_frame(sample_header)));
+    const Dissection d = dissect(WTAP_ENCAP_ETHERNET, over_tcp(with_inner_frame(sample_header)));
     expect_sample_header_fields(d);
     EXPECT_EQ(d.fields.at("ip.src"), (std::vector<std::string>{"192.0.2.1", "192.0.2.10"}));
     EXPECT_EQ(d.protocol_column, "OVK5");
@@ -74,7 +60,7 @@ TEST(Ovk5Dissector, TakesWholePayload)
 {
     Bytes payload = with_inner_frame(sample_header);
     payload.resize(100, 0);
-    const ProbeResult r = probe({ProbeRequest::Action::call_bound_dissector, "udp.port", default_udp_port}, payload);
+    const ProbeResult r = call_bound_dissector("udp.port", ovk5_udp_port, payload);
     ASSERT_TRUE(r.handle_found);
     EXPECT_FALSE(r.exception_raised);
     EXPECT_EQ(r.bytes_taken, 100);
@@ -84,7 +70,7 @@ TEST(Ovk5Dissector, RejectsPayloadShorterThanHeader)
 {
     const Bytes payload(sample_header.begin(), sample_header.end() - 1);
     Dissection d;
-    const ProbeResult r = probe({ProbeRequest::Action::call_bound_dissector, "udp.port", default_udp_port}, payload, &d);
+    const ProbeResult r = call_bound_dissector("udp.port", ovk5_udp_port, payload, &d);
     ASSERT_TRUE(r.handle_found);
     EXPECT_EQ(r.bytes_taken, 0);
     EXPECT_FALSE(d.has("ovk5"));
@@ -92,7 +78,7 @@ TEST(Ovk5Dissector, RejectsPayloadShorterThanHeader)
     EXPECT_NE(d.protocol_column, "OVK5");
 
     // Through UDP, the rejected payload falls back to data.
-    const Dissection via_udp = dissect(encap_ethernet, over_udp(default_udp_port, payload));
+    const Dissection via_udp = dissect(WTAP_ENCAP_ETHERNET, over_udp(payload));
     EXPECT_FALSE(via_udp.has("ovk5"));
     EXPECT_TRUE(via_udp.has("data.data"));
     EXPECT_EQ(via_udp.protocol_column, "UDP");
@@ -101,7 +87,7 @@ TEST(Ovk5Dissector, RejectsPayloadShorterThanHeader)
 TEST(Ovk5Dissector, HeaderOnlyPayloadShowsFieldsAndEmptyFrameIsMalformed)
 {
     Dissection d;
-    const ProbeResult r = probe({ProbeRequest::Action::call_bound_dissector, "udp.port", default_udp_port}, sample_header, &d);
+    const ProbeResult r = call_bound_dissector("udp.port", ovk5_udp_port, sample_header, &d);
     ASSERT_TRUE(r.handle_found);
     expect_sample_header_fields(d);
     // The Ethernet dissector's exception on the empty frame leaves the
@@ -112,10 +98,10 @@ TEST(Ovk5Dissector, HeaderOnlyPayloadShowsFieldsAndEmptyFrameIsMalformed)
 
 TEST(Ovk5Dissector, TruncatedCaptureIsMarkedNotFatal)
 {
-    const Bytes frame = over_udp(default_udp_port, with_inner_frame(sample_header));
+    const Bytes frame = over_udp(with_inner_frame(sample_header));
     // Captured up to the middle of the OVK5 time stamp.
-    const Bytes cut(frame.begin(), frame.begin() + 14 + 20 + 8 + 6);
-    const Dissection d = dissect(encap_ethernet, cut, static_cast<std::uint32_t>(frame.size()));
+    const Bytes cut(frame.begin(), frame.begin() + udp_payload_offset + 6);
+    const Dissection d = dissect(WTAP_ENCAP_ETHERNET, cut, static_cast<std::uint32_t>(frame.size()));
     EXPECT_EQ(d.value("ovk5.bs"), "42");
     EXPECT_FALSE(d.has("ovk5.ts"));
     EXPECT_TRUE(d.has("_ws.short"));

@@ -1,38 +1,22 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // OVK5 end to end: the built plug-in loaded by the installed tshark, over
 // captures from the generator, with exact -T fields output.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "displayed_values.h"
-#include "generator.h"
+#include "test_captures.h"
 #include "tshark_runner.h"
 
 namespace ovk::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const std::vector<std::string> header_fields = {
-    "-T", "fields", "-E", "separator=|",
-    "-e", "ovk5.bs", "-e", "ovk5.if", "-e", "ovk5.res", "-e", "ovk5.ts",
-    "-e", "ovk5.rid0", "-e", "ovk5.rid1", "-e", "ip.src", "-e", "udp.dstport",
-    "-e", "_ws.col.Protocol", "-e", "_ws.col.Info"};
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 class Ovk5Tshark : public ::testing::Test {
 protected:
-    std::string capture(const std::string &name, Ovk5CaptureOptions options)
+    std::string capture(const std::string &name, const Ovk5CaptureOptions &options)
     {
         const std::string path = stage_.path(name);
         write_ovk5_capture(path, options);
-        stage_.publish();
         return path;
     }
     TsharkStage stage_;
@@ -45,7 +29,9 @@ TEST_F(Ovk5Tshark, DecodesDefaultUdpPort)
     options.interface = 3;
     options.time_base = 0;
     options.interval_ns = 1;
-    const Lines lines = stage_.lines(Lines{"-r", capture("udp.pcap", options)} + header_fields);
+    const Lines lines = stage_.fields(capture("udp.pcap", options), {
+        "-e", "ovk5.bs", "-e", "ovk5.if", "-e", "ovk5.res", "-e", "ovk5.ts", "-e", "ovk5.rid0", "-e", "ovk5.rid1",
+        "-e", "ip.src", "-e", "udp.dstport", "-e", "_ws.col.Protocol", "-e", "_ws.col.Info"});
     EXPECT_EQ(lines, (Lines{
         "50|3|0x00|" + utc_time(0, 0) + "|0x1234|0xabcd|192.0.2.1,192.0.2.10|21171,40001|OVK5|40000 → 40001 Len=8",
         "50|3|0x00|" + utc_time(0, 1) + "|0x1234|0xabcd|192.0.2.1,192.0.2.10|21171,40001|OVK5|40000 → 40001 Len=8",
@@ -56,31 +42,11 @@ TEST_F(Ovk5Tshark, DecodesDefaultTcpPort)
 {
     Ovk5CaptureOptions options;
     options.transport = Transport::tcp;
-    options.port = 21103;
+    options.port = ovk5_tcp_port;
     options.count = 3;
-    const std::string path = capture("tcp.pcap", options);
-    const Lines lines = stage_.lines({"-r", path, "-T", "fields", "-E", "separator=|", "-e", "tcp.dstport",
-                                      "-e", "ovk5.if", "-e", "ovk5.rid1", "-e", "_ws.col.Protocol"});
-    EXPECT_EQ(lines, Lines(3, "21103|0|0xabcd|OVK5"));
-}
-
-TEST_F(Ovk5Tshark, PortPreferencesSelectWhatIsDecoded)
-{
-    Ovk5CaptureOptions options;
-    options.port = 30000;
-    options.count = 1;
-    const std::string on_30000 = capture("30000.pcap", options);
-    options.port = 21171;
-    const std::string on_default = capture("default.pcap", options);
-    const Lines protocol = {"-T", "fields", "-e", "_ws.col.Protocol", "-e", "ovk5.if"};
-
-    EXPECT_EQ(stage_.lines(Lines{"-r", on_30000} + protocol), Lines{"UDP\t"});
-    EXPECT_EQ(stage_.lines(Lines{"-o", "ovk5.udp.port:30000", "-r", on_30000} + protocol), Lines{"OVK5\t0"});
-    EXPECT_EQ(stage_.lines(Lines{"-o", "ovk5.udp.port:30000", "-r", on_default} + protocol), Lines{"UDP\t"});
-    EXPECT_EQ(stage_.lines(Lines{"-o", "ovk5.udp.port:1-100,21171", "-r", on_default} + protocol), Lines{"OVK5\t0"});
-    // A TCP range does not bind UDP ports.
-    EXPECT_EQ(stage_.lines(Lines{"-o", "ovk5.udp.port:", "-o", "ovk5.tcp.port:21171", "-r", on_default} + protocol),
-              Lines{"UDP\t"});
+    EXPECT_EQ(stage_.fields(capture("tcp.pcap", options),
+                            {"-e", "tcp.dstport", "-e", "ovk5.if", "-e", "ovk5.rid1", "-e", "_ws.col.Protocol"}),
+              Lines(3, "21103|0|0xabcd|OVK5"));
 }
 
 TEST_F(Ovk5Tshark, DisplayFilterOnHeaderFields)
@@ -93,11 +59,8 @@ TEST_F(Ovk5Tshark, DisplayFilterOnHeaderFields)
     EXPECT_EQ(stage_.lines({"-r", path, "-Y", "ovk5.if != 0"}), Lines{});
 }
 
-TEST_F(Ovk5Tshark, RegistersPluginFieldsAndPreferences)
+TEST_F(Ovk5Tshark, RegistersFields)
 {
-    EXPECT_EQ(plugin_listing(stage_, "ovk5.so"),
-              "ovk5.so|0.0.1|dissector|" + stage_.path("plugins/" OVK_WIRESHARK_SERIES "/epan/ovk5.so"));
-
     EXPECT_EQ(registered_fields(stage_, "ovk5"), (Lines{
         "P\tOvkan Link Protocol 5\tovk5",
         "F\tBlob size\tovk5.bs\tFT_UINT16\tovk5\tBASE_DEC\t0x0\t",
@@ -108,18 +71,6 @@ TEST_F(Ovk5Tshark, RegistersPluginFieldsAndPreferences)
         "F\tRID 1\tovk5.rid1\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
         "F\tOVK5 nested too deeply; the frame inside is not decoded\tovk5.nested_too_deep\tFT_NONE\tovk5\t\t0x0\t",
     }));
-
-    const Lines prefs = stage_.lines({"-G", "defaultprefs"});
-    const Lines expected_prefs = {
-        "# TCP Ports range",
-        "# A string denoting an positive integer range (e.g., \"1-20,30-40\")",
-        "#ovk5.tcp.port: 21103",
-        "",
-        "# UDP Ports range",
-        "# A string denoting an positive integer range (e.g., \"1-20,30-40\")",
-        "#ovk5.udp.port: 21171",
-    };
-    EXPECT_NE(std::search(prefs.begin(), prefs.end(), expected_prefs.begin(), expected_prefs.end()), prefs.end());
 }
 
 } // namespace

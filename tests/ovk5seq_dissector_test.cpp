@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // OVK5SEQ dissection in-process: header fields, the missing-frames expert
 // entry, bytes taken and the link-type binding.
 
@@ -7,16 +8,10 @@
 
 #include "displayed_values.h"
 #include "epan_harness.h"
-#include "generator.h"
-
-void proto_reg_handoff_ovk5seq(void);
+#include "test_captures.h"
 
 namespace ovk::test {
 namespace {
-
-constexpr int encap_user3 = 48;  // pcap link-layer type 150
-constexpr int encap_user2 = 47;
-constexpr int encap_ethernet = 1;
 
 Bytes record(std::uint8_t missing_frames, std::uint16_t sequence = 261)
 {
@@ -35,7 +30,7 @@ TEST(Ovk5SeqDissector, DecodesHeaderAndInnerFrame)
     const Bytes bytes = record(0);
     ASSERT_EQ(bytes[0], 0x05);
     ASSERT_EQ(bytes[1], 0x01);
-    const Dissection d = dissect(encap_user3, bytes);
+    const Dissection d = dissect(WTAP_ENCAP_USER3, bytes);
     EXPECT_EQ(d.value("ovk5seq.seq"), "261");
     EXPECT_EQ(d.value("ovk5seq.if"), "2");
     EXPECT_EQ(d.value("ovk5seq.missing_frame"), "0");
@@ -56,32 +51,35 @@ TEST(Ovk5SeqDissector, OneExpertErrorPerRecordWithMissingFrames)
 {
     for (const std::uint8_t missing : {1, 255}) {
         SCOPED_TRACE(static_cast<int>(missing));
-        const Dissection d = dissect(encap_user3, record(missing));
+        const Dissection d = dissect(WTAP_ENCAP_USER3, record(missing));
         EXPECT_EQ(d.value("ovk5seq.missing_frame"), std::to_string(missing));
         EXPECT_EQ(d.count("ovk5seq.missing_frames"), 1u);
         EXPECT_EQ(d.value("_ws.expert.message"), "Missing frames between this and last frame.");
         EXPECT_EQ(d.value("_ws.expert.severity"), std::to_string(PI_ERROR));
         EXPECT_EQ(d.value("_ws.expert.group"), std::to_string(PI_SEQUENCE));
+        // Reported when no tree is built too, as tshark reads by default.
+        EXPECT_EQ(dissect(WTAP_ENCAP_USER3, record(missing), 0, Tree::none).expert_severity, PI_ERROR);
     }
+    EXPECT_EQ(dissect(WTAP_ENCAP_USER3, record(0), 0, Tree::none).expert_severity, 0);
 }
 
 TEST(Ovk5SeqDissector, TakesWholeRecordAndRejectsShortOnes)
 {
     Bytes bytes = record(0);
     bytes.resize(74, 0);
-    ProbeResult r = probe({ProbeRequest::Action::call_bound_dissector, "wtap_encap", encap_user3}, bytes);
+    ProbeResult r = call_bound_dissector("wtap_encap", WTAP_ENCAP_USER3, bytes);
     ASSERT_TRUE(r.handle_found);
     EXPECT_EQ(r.bytes_taken, 74);
 
     bytes.resize(15);
     Dissection d;
-    r = probe({ProbeRequest::Action::call_bound_dissector, "wtap_encap", encap_user3}, bytes, &d);
+    r = call_bound_dissector("wtap_encap", WTAP_ENCAP_USER3, bytes, &d);
     EXPECT_EQ(r.bytes_taken, 0);
     EXPECT_FALSE(d.has("ovk5seq"));
     EXPECT_FALSE(d.has("_ws.expert"));
 
     // As a record of its own, the analyser shows only the frame.
-    const Dissection whole = dissect(encap_user3, bytes);
+    const Dissection whole = dissect(WTAP_ENCAP_USER3, bytes);
     EXPECT_FALSE(whole.has("ovk5seq"));
     EXPECT_FALSE(whole.has("_ws.malformed"));
     EXPECT_TRUE(whole.has("frame"));
@@ -90,7 +88,7 @@ TEST(Ovk5SeqDissector, TakesWholeRecordAndRejectsShortOnes)
 TEST(Ovk5SeqDissector, HeaderOnlyRecordShowsHeaderThenMalformedFrame)
 {
     const Bytes header = encode(Ovk5SeqHeader{7, 1, 3, 0, 0, 0});
-    const Dissection d = dissect(encap_user3, header);
+    const Dissection d = dissect(WTAP_ENCAP_USER3, header);
     EXPECT_EQ(d.value("ovk5seq.seq"), "7");
     EXPECT_EQ(d.count("ovk5seq.missing_frames"), 1u);
     EXPECT_TRUE(d.has("_ws.malformed"));
@@ -104,10 +102,10 @@ TEST(Ovk5SeqDissector, BoundOnlyToUser3AndKeptAcrossHandOffs)
     proto_reg_handoff_ovk5seq();
     proto_reg_handoff_ovk5seq();
     EXPECT_EQ(keys_bound_to("wtap_encap", "ovk5seq"), std::vector<std::uint32_t>{48});
-    EXPECT_EQ(dissect(encap_user3, record(1)).count("ovk5seq.missing_frames"), 1u);
+    EXPECT_EQ(dissect(WTAP_ENCAP_USER3, record(1)).value("ovk5seq.seq"), "261");
 
     // The same bytes under other link types never reach OVK5SEQ.
-    for (const int encap : {encap_user2, encap_ethernet}) {
+    for (const int encap : {WTAP_ENCAP_USER2, WTAP_ENCAP_ETHERNET}) {
         const Dissection d = dissect(encap, record(1));
         EXPECT_FALSE(d.has("ovk5seq")) << encap;
     }

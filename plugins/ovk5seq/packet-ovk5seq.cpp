@@ -42,11 +42,12 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 
     proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_seq, tvb, 0, 2, ENC_LITTLE_ENDIAN);
     proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_if, tvb, 2, 1, ENC_LITTLE_ENDIAN);
-    proto_item *missing_item = proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_res, tvb,
-                                                   ovk5seq_missing_frames_offset, 1, ENC_LITTLE_ENDIAN);
     // Read without a tree too: the expert entry is wanted either way, and
     // before the time stamp, so that a record cut short still reports it.
-    const guint8 missing_frames = tvb_get_uint8(tvb, ovk5seq_missing_frames_offset);
+    guint32 missing_frames = 0;
+    proto_item *missing_item = proto_tree_add_item_ret_uint(ovk5seq_tree, hf_ovk5seq_res, tvb,
+                                                            ovk5seq_missing_frames_offset, 1, ENC_LITTLE_ENDIAN,
+                                                            &missing_frames);
     if (missing_frames != 0)
         expert_add_info(pinfo, missing_item, &ei_ovk5seq_missing_frames);
 
@@ -56,7 +57,7 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         ovk5seq_tap_info *info = wmem_new(pinfo->pool, ovk5seq_tap_info);
         info->seq = tvb_get_letohs(tvb, 0);
         info->interface_id = tvb_get_uint8(tvb, 2);
-        info->missing_frames = missing_frames;
+        info->missing_frames = static_cast<guint8>(missing_frames);
         info->hw_time.secs = tvb_get_letohl(tvb, 4);
         info->hw_time.nsecs = static_cast<int>(tvb_get_letohl(tvb, 8));
         tap_queue_packet(ovk5seq_tap, pinfo, info);

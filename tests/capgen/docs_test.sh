@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The README shows the committed screenshot, documents every option of the
 # generator's --help, and its tshark examples print what tshark prints.
 #
@@ -9,6 +10,7 @@
 set -euo pipefail
 source_dir=$1 capgen=$2 plugin_dir=$3 series=${4:-4.0}
 readme=$source_dir/README.md
+source "$source_dir/scripts/tshark-stage.sh"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
@@ -31,18 +33,8 @@ readme_output() {
         found { print substr($0, 5) }' "$readme"
 }
 
-stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
-cp -r "$plugin_dir" "$stage/plugins"
-cp -r "$source_dir/samples" "$stage/samples"
-mkdir "$stage/home"
-chmod -R a+rwX "$stage"
-run_tshark() {
-    local run=(env -u WIRESHARK_CONFIG_DIR -u XDG_CONFIG_HOME HOME="$stage/home" TZ=UTC LC_ALL=C.UTF-8
-               WIRESHARK_PLUGIN_DIR="$stage/plugins" tshark "$@")
-    [[ $(id -u) -eq 0 ]] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
-    (cd "$stage" && "${run[@]}")
-}
+ovk_stage_new "$plugin_dir"
+cp -r "$source_dir/samples" "$ovk_stage/samples"
 # The README's output as the series under test prints it: from 4.6 the
 # frame's summary line names the record type ("Frame 1: Packet, 108 bytes").
 as_series_prints() {
@@ -58,7 +50,7 @@ check_example() {
     shift
     local expected actual
     expected=$(readme_output "$first" | as_series_prints)
-    actual=$(run_tshark "$@")
+    actual=$(ovk_in_stage tshark "$@")
     [[ -n $expected && $expected == "$actual" ]] \
         || fail "README example '$first' shows:"$'\n'"$expected"$'\n'"tshark prints:"$'\n'"$actual"
 }

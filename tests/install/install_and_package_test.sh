@@ -1,29 +1,30 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installation the three ways a user gets the plug-ins: "cmake --install"
 # into the global folder, the "install-user" target into the personal
 # folder, and the Debian package from "cpack -G DEB"; each time the
-# installed tshark must load the plug-ins from where they landed.
+# installed tshark must load the plug-ins from where they landed. The
+# package carries its machine-readable copyright file and depends on the
+# library package once.
 #
-# install_and_package_test.sh BUILD_DIR PLUGIN_INSTALL_DIR SERIES
+# install_and_package_test.sh SOURCE_DIR BUILD_DIR PLUGIN_INSTALL_DIR SERIES
 set -euo pipefail
-build=$1 plugin_install_dir=$2 series=$3
+source_dir=$1 build=$2 plugin_install_dir=$3 series=$4
+source "$source_dir/scripts/tshark-stage.sh"
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 expect_file() { [[ -f $1 ]] || fail "missing $1"; }
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-chmod 755 "$work"
+ovk_stage_new
+work=$ovk_stage
 
 # The "tshark -G plugins" line of library, with HOME and WIRESHARK_PLUGIN_DIR
-# as given; as an unprivileged user, since root loads no such plug-ins.
+# as given.
 plugin_line() {
     local home=$1 plugin_dir=$2 library=$3
-    chmod -R a+rX "$work"
-    local run=(env HOME="$home" WIRESHARK_PLUGIN_DIR="$plugin_dir" tshark -G plugins)
-    [[ $(id -u) -eq 0 ]] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
-    (cd "$work" && "${run[@]}" 2>&1) | awk -v lib="$library" '$1 == lib { print $1, $4 }'
+    ovk_in_stage HOME="$home" WIRESHARK_PLUGIN_DIR="$plugin_dir" tshark -G plugins 2>&1 \
+        | awk -v lib="$library" '$1 == lib { print $1, $4 }'
 }
 
 # cmake --install honours DESTDIR and puts the plug-ins in the analyser's folder.
@@ -63,6 +64,7 @@ owner=$(dpkg-query -S "$library" | cut -d: -f1)
 version=$(dpkg-query -W -f='${Version}' "$owner")
 depends=$(field Depends)
 [[ ", $depends," == *", $owner (= $version),"* ]] || fail "Depends '$depends' lacks '$owner (= $version)'"
+[[ $(grep -o 'libwireshark[0-9]*' <<<"$depends" | wc -l) -eq 1 ]] || fail "Depends names libwireshark more than once: '$depends'"
 
 listing=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for path in "$plugin_install_dir/ovk5.so" "$plugin_install_dir/ovk5seq.so" /usr/bin/ovk5-capgen; do
@@ -71,8 +73,15 @@ done
 outside=$(grep -v '^\./usr/' <<<"$listing" | grep -vxF './' || true)
 [[ -z $outside ]] || fail "package installs outside /usr: $outside"
 
-# The packaged plug-ins load, from the packaged folder layout.
 dpkg-deb -x "$deb" "$work/unpacked"
+# Debian's machine-readable copyright format, licensing the whole package.
+copyright=$work/unpacked/usr/share/doc/$(field Package)/copyright
+[[ $(head -1 "$copyright" 2>/dev/null) == "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]] \
+    || fail "package lacks a machine-readable /usr/share/doc/$(field Package)/copyright"
+[[ $(grep -cx 'Files: \*' "$copyright") -eq 1 && $(grep -cx 'License: GPL-2+' "$copyright") -eq 2 ]] \
+    || fail "copyright does not put 'Files: *' under GPL-2+ with the licence's own paragraph"
+
+# The packaged plug-ins load, from the packaged folder layout.
 packaged_plugins="$work/unpacked${plugin_install_dir%/$series/epan}"
 for library in ovk5.so ovk5seq.so; do
     got=$(plugin_line "$work/home-empty" "$packaged_plugins" "$library")

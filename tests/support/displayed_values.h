@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Values whose text differs between the Wireshark series, as the series the
 // tests are built for displays them.
 #ifndef OVK_TESTS_DISPLAYED_VALUES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "epan_harness.h"
 
 #include <epan/column.h>
@@ -6,9 +7,11 @@
 #include <epan/epan.h>
 #include <epan/epan_dissect.h>
 #include <epan/exceptions.h>
+#include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/proto.h>
+#include <epan/tap.h>
 #include <epan/timestamp.h>
 #include <wiretap/wtap.h>
 #include <wsutil/filesystem.h>
@@ -20,9 +23,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "epan_compat.h"
 #include "ethernet_handoff.h"
-#include "registered_dissectors.h"
-#include "wireshark_compat.h"
 
 namespace ovk::test {
 
@@ -31,6 +33,8 @@ namespace {
 epan_t *session = nullptr;
 column_info columns;
 std::uint32_t frame_number = 0;
+
+int frame_expert_severity = 0;
 
 int proto_probe = -1;
 ProbeRequest probe_request;
@@ -67,6 +71,12 @@ void register_probe()
 void handoff_probe()
 {
     dissector_add_uint("wtap_encap", probe_encap, create_dissector_handle(dissect_probe, proto_probe));
+}
+
+tap_packet_status note_expert_entry(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    frame_expert_severity = std::max(frame_expert_severity, static_cast<const expert_info_t *>(data)->severity);
+    return TAP_PACKET_DONT_REDRAW;
 }
 
 const nstime_t *frame_ts(struct packet_provider_data *, guint32)
@@ -113,9 +123,13 @@ void start_epan()
     timestamp_set_precision(TS_PREC_AUTO);
     timestamp_set_seconds_type(TS_SECONDS_DEFAULT);
 
-    register_project_dissectors();
-    static proto_plugin probe_plugin{register_probe, handoff_probe};
-    proto_register_plugin(&probe_plugin);
+    static proto_plugin plugins[] = {
+        {proto_register_ovk5, proto_reg_handoff_ovk5},
+        {proto_register_ovk5seq, proto_reg_handoff_ovk5seq},
+        {register_probe, handoff_probe},
+    };
+    for (proto_plugin &plugin : plugins)
+        proto_register_plugin(&plugin);
 
     wtap_init(FALSE);
     // The dissectors under test are registered above, not loaded from disk.
@@ -130,6 +144,13 @@ void start_epan()
     static packet_provider_funcs funcs{};
     funcs.get_frame_ts = frame_ts;
     session = epan_new(nullptr, &funcs);
+
+    // Expert entries reach the "expert" tap with or without a tree.
+    if (GString *error = register_tap_listener("expert", &frame_expert_severity, nullptr, TL_REQUIRES_NOTHING,
+                                               nullptr, note_expert_entry, nullptr, nullptr)) {
+        ADD_FAILURE() << error->str;
+        g_string_free(error, TRUE);
+    }
 }
 
 std::size_t Dissection::count(const std::string &field) const
@@ -149,7 +170,7 @@ std::string Dissection::value(const std::string &field) const
     return it->second.front();
 }
 
-Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length)
+Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length, Tree tree)
 {
     start_epan();
     const auto caplen = static_cast<std::uint32_t>(frame.size());
@@ -164,12 +185,16 @@ Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length)
     frame_data fd;
     frame_data_init(&fd, ++frame_number, &rec, 0, 0);
 
-    epan_dissect_t *edt = epan_dissect_new(session, TRUE, TRUE);
+    const gboolean with_tree = tree == Tree::build;
+    epan_dissect_t *edt = epan_dissect_new(session, with_tree, with_tree);
+    frame_expert_severity = 0;
     ovk_dissect_record(edt, &rec, frame.data(), caplen, len, &fd, &columns);
     epan_dissect_fill_in_columns(edt, FALSE, TRUE);
 
     Dissection result;
-    proto_tree_children_foreach(edt->tree, collect_fields, &result.fields);
+    if (edt->tree)
+        proto_tree_children_foreach(edt->tree, collect_fields, &result.fields);
+    result.expert_severity = frame_expert_severity;
     result.protocol_column = col_get_text(&columns, COL_PROTOCOL);
     result.info_column = col_get_text(&columns, COL_INFO);
 

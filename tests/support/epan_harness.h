@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // In-process libwireshark for the tests: initialises the dissection engine
 // once with the project's dissectors registered, dissects single frames and
 // reaches dissectors directly through a small probe protocol.
@@ -10,23 +11,34 @@
 #include <string>
 #include <vector>
 
+#include <wiretap/wtap.h>
+
 #include "frames.h"
+
+// The project's routines, which the harness registers the way the plug-in
+// frame does when the analyser loads a plug-in.
+void proto_register_ovk5(void);
+void proto_reg_handoff_ovk5(void);
+void proto_register_ovk5seq(void);
+void proto_reg_handoff_ovk5seq(void);
 
 namespace ovk::test {
 
 // Link-layer encapsulation whose frames go to the probe protocol.
-constexpr int probe_encap = 45;  // WTAP_ENCAP_USER0
+constexpr int probe_encap = WTAP_ENCAP_USER0;
 
 // Starts libwireshark with the project's dissectors and the probe; safe to
 // call repeatedly.
 void start_epan();
 
 // What one frame's dissection left: every field's displayed values (in tree
-// order), and the Protocol and Info columns.
+// order), the Protocol and Info columns, and the highest severity of its
+// expert entries (0 for none), which the analyser keeps without a tree too.
 struct Dissection {
     std::map<std::string, std::vector<std::string>> fields;
     std::string protocol_column;
     std::string info_column;
+    int expert_severity = 0;
 
     bool has(const std::string &field) const { return fields.count(field) != 0; }
     std::size_t count(const std::string &field) const;
@@ -36,7 +48,10 @@ struct Dissection {
 
 // Dissects frame as one record of link-layer encapsulation encap. A
 // reported_length larger than frame.size() makes the record truncated.
-Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length = 0);
+// Without a tree (as tshark reads without filters or details), the
+// Dissection has no fields.
+enum class Tree { build, none };
+Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length = 0, Tree tree = Tree::build);
 
 // How the probe should treat the next record given to it.
 struct ProbeRequest {
@@ -60,6 +75,13 @@ struct ProbeResult {
 // Dissects payload through the probe as request says; the Dissection is of
 // the whole record.
 ProbeResult probe(const ProbeRequest &request, const Bytes &payload, Dissection *dissection = nullptr);
+
+// Calls the dissector bound to key in table directly with payload.
+inline ProbeResult call_bound_dissector(const std::string &table, std::uint32_t key, const Bytes &payload,
+                                        Dissection *dissection = nullptr)
+{
+    return probe({ProbeRequest::Action::call_bound_dissector, table, key}, payload, dissection);
+}
 
 // Sets a preference as "-o name:value" would, and applies all preferences.
 // Returns false when the analyser refuses the value.

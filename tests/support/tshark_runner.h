@@ -1,7 +1,7 @@
-// Runs the installed tshark with the freshly built plug-ins, the way a user
-// would: plug-ins in WIRESHARK_PLUGIN_DIR/<major>.<minor>/epan, an empty
-// HOME, TZ=UTC. As root, Wireshark ignores WIRESHARK_PLUGIN_DIR, so tshark
-// then runs as the unprivileged user 65534 from a world-readable folder.
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Runs the installed tshark with the freshly built plug-ins the way the
+// project's scripts do (scripts/tshark-stage.sh: a world-readable stage,
+// the unprivileged user 65534 when root, an empty HOME, TZ=UTC).
 #ifndef OVK_TESTS_TSHARK_RUNNER_H
 #define OVK_TESTS_TSHARK_RUNNER_H
 
@@ -9,6 +9,8 @@
 #include <vector>
 
 namespace ovk::test {
+
+using Lines = std::vector<std::string>;
 
 struct TsharkResult {
     int exit_code = -1;
@@ -25,32 +27,34 @@ public:
     TsharkStage(const TsharkStage &) = delete;
     TsharkStage &operator=(const TsharkStage &) = delete;
 
-    // A path inside the stage for a capture or preferences file.
+    // A path inside the stage for a capture or preferences file; whatever
+    // is written there is readable by tshark when it runs.
     std::string path(const std::string &name) const;
-    // Makes everything written into the stage readable by tshark.
-    void publish() const;
 
-    TsharkResult run(const std::vector<std::string> &args) const;
+    TsharkResult run(const Lines &args) const;
 
     // The lines of stdout of a run that must succeed without stderr noise.
-    std::vector<std::string> lines(const std::vector<std::string> &args) const;
+    Lines lines(const Lines &args) const;
+
+    // lines() of "-r capture -T fields -E separator=|" and args.
+    Lines fields(const std::string &capture, const Lines &args) const;
+
+    // Writes text into the profile file name (preferences,
+    // decode_as_entries...) that tshark reads from the stage's HOME.
+    void write_profile_file(const std::string &name, const std::string &text) const;
 
 private:
     std::string dir_;
 };
 
-std::vector<std::string> split_lines(const std::string &text);
-
-// The "tshark -G plugins" entry of library as "name|version|type|path",
-// without the column padding; empty when the plug-in is not listed.
-std::string plugin_listing(const TsharkStage &stage, const std::string &library);
+Lines split_lines(const std::string &text);
 
 // The "tshark -G fields" lines of the protocol with filter name protocol
 // and of its fields.
-std::vector<std::string> registered_fields(const TsharkStage &stage, const std::string &protocol);
+Lines registered_fields(const TsharkStage &stage, const std::string &protocol);
 
 // Splits line at tabs.
-std::vector<std::string> tab_columns(const std::string &line);
+Lines tab_columns(const std::string &line);
 
 } // namespace ovk::test
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The capture writer's file formats and the generator's options, checked
 // byte by byte and through the installed tshark.
 
@@ -14,8 +15,6 @@
 namespace ovk::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 Bytes read_bytes(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -31,7 +30,6 @@ protected:
         CaptureWriter writer(path, linktype_user3, 65535, format);
         writer.write(ts_ns, frame, wire_length);
         writer.commit();
-        stage_.publish();
         return path;
     }
     TsharkStage stage_;
@@ -77,7 +75,6 @@ TEST_F(CaptureFiles, TsharkReadsBothFormatsAlike)
     pcapng.format = CaptureFormat::pcapng;
     write_ovk5_capture(stage_.path("a.pcap"), options);
     write_ovk5_capture(stage_.path("a.pcapng"), options, pcapng);
-    stage_.publish();
     const Lines fields = {"-T", "fields", "-e", "frame.time_epoch", "-e", "frame.len", "-e", "ovk5.ts"};
     Lines pcap_args = {"-r", stage_.path("a.pcap")}, pcapng_args = {"-r", stage_.path("a.pcapng")};
     pcap_args.insert(pcap_args.end(), fields.begin(), fields.end());
@@ -106,7 +103,10 @@ TEST_F(CaptureFiles, FailedCaptureLeavesNoFile)
     EXPECT_FALSE(std::ifstream(stage_.path("home.partial")).good());
 }
 
-TEST(Generator, LossRateIsSeededAndKeepsSequenceNumbersConsistent)
+// Same options and seed, same capture: capgen_cli_test.sh compares whole
+// captures of random inner frames and losses.
+
+TEST(Generator, LossRateFollowsSeedAndKeepsSequenceNumbersConsistent)
 {
     Ovk5SeqCaptureOptions options;
     options.count = 20000;
@@ -125,10 +125,6 @@ TEST(Generator, LossRateIsSeededAndKeepsSequenceNumbersConsistent)
     const double per_record = static_cast<double>(lost) / (options.count - 1);
     EXPECT_NEAR(per_record, 0.25, 0.02);
 
-    const std::vector<Ovk5SeqHeader> again = ovk5seq_headers(options);
-    EXPECT_TRUE(std::equal(headers.begin(), headers.end(), again.begin(), [](const auto &a, const auto &b) {
-        return a.sequence == b.sequence && a.missing_frames == b.missing_frames;
-    }));
     options.seed = 43;
     const std::vector<Ovk5SeqHeader> other = ovk5seq_headers(options);
     EXPECT_FALSE(std::equal(headers.begin(), headers.end(), other.begin(), [](const auto &a, const auto &b) {
@@ -147,9 +143,8 @@ TEST(Generator, LossRateNearOneCapsReportAt255)
     EXPECT_EQ(headers[2].sequence, 2 * (1 + 255));
 }
 
-TEST(Generator, RandomInnerFramesFollowTheSeed)
+TEST(Generator, RandomInnerFramesFollowSeedAndPacket)
 {
-    EXPECT_EQ(inner_frame_for(InnerFrame::random, 5, 1), inner_frame_for(InnerFrame::random, 5, 1));
     EXPECT_NE(inner_frame_for(InnerFrame::random, 5, 1), inner_frame_for(InnerFrame::random, 5, 2));
     EXPECT_NE(inner_frame_for(InnerFrame::random, 5, 1), inner_frame_for(InnerFrame::random, 6, 1));
     EXPECT_EQ(inner_frame_for(InnerFrame::udp, 5, 9), inner_frame_for(5));
@@ -186,7 +181,6 @@ TEST_F(CaptureFiles, EveryInnerFrameKindDecodes)
         options.seed = 1;
         const std::string path = stage_.path("inner.pcap");
         write_ovk5seq_capture(path, options);
-        stage_.publish();
         EXPECT_EQ(stage_.lines({"-r", path, "-T", "fields", "-E", "separator=|", "-e", "_ws.col.Protocol",
                                 "-e", "_ws.col.Info", "-e", "_ws.expert.message"}),
                   Lines{expected + "|"})
