@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Benchmark: marginal CPU per packet of "tshark -T fields" over a capture of
 # $BENCH_PACKETS (default 100000) OVK5 packets over UDP, for
 #   ours   the OVK5 plug-in,
@@ -16,33 +17,26 @@ packets=${BENCH_PACKETS:-100000}
 rounds=${BENCH_ROUNDS:-7}
 
 source "$root/bench/plugins.sh"
+source "$root/scripts/tshark-stage.sh"
 
 "$root/scripts/install-deps.sh" time
-stage=$(mktemp -d "${TMPDIR:-/tmp}/ovk-bench-XXXXXX")
-trap 'rm -rf "$stage"' EXIT
+ovk_stage_new
+stage=$ovk_stage
 stage_bench_plugins "$root" "$bench_build" "$stage"
 # The Lua run loads no plug-in of ours.
 mkdir "$stage/lua"
 cp "$root/bench/ovk5.lua" "$stage/"
-mkdir "$stage/home"
 "$bench_build/tools/capgen/ovk5-capgen" -t udp -n "$packets" -o "$stage/big.pcap"
 "$bench_build/tools/capgen/ovk5-capgen" -t udp -n 1 -o "$stage/one.pcap"
-chmod -R a+rX "$stage"
-chmod a+rwx "$stage/home"
 
 # Prints "user+system seconds" of one tshark run.
 cpu_seconds() {
     local variant=$1 capture=$2
     local plugins=$stage/$variant extra=()
     [[ $variant == lua ]] && { plugins=$stage/lua; extra=(-X "lua_script:$stage/ovk5.lua"); }
-    local run=(env HOME="$stage/home" TZ=UTC WIRESHARK_PLUGIN_DIR="$plugins"
-               /usr/bin/time -f '%U %S' -o "$stage/home/time"
-               tshark -n -r "$capture" "${extra[@]}" -T fields
-               -e frame.number -e ip.src -e udp.dstport -e eth.src)
-    if [[ $(id -u) -eq 0 ]]; then
-        run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
-    fi
-    (cd "$stage" && "${run[@]}" >"$stage/home/out")
+    ovk_in_stage WIRESHARK_PLUGIN_DIR="$plugins" /usr/bin/time -f '%U %S' -o "$stage/home/time" \
+        tshark -n -r "$capture" "${extra[@]}" -T fields -e frame.number -e ip.src -e udp.dstport -e eth.src \
+        >"$stage/home/out"
     # Every packet decoded through the inner frame, or the figure is void.
     local decoded
     decoded=$(grep -c '02:00:00:00:00:0a' "$stage/home/out" || true)

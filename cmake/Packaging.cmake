@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installation beyond the plug-ins' own install rules: the "install-user"
 # target and the Debian package made by "cpack -G DEB".
 
@@ -23,6 +24,9 @@ add_custom_target(install-user
   VERBATIM)
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+# Debian's machine-readable copyright file; LICENSE is the licence's text,
+# which Debian systems carry as /usr/share/common-licenses/GPL-2.
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/debian/copyright" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5.png" DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/samples/" DESTINATION "${CMAKE_INSTALL_DOCDIR}/samples")
 
@@ -46,6 +50,7 @@ function(ovk_libwireshark_dependency out_var)
     return()
   endif()
   set(package "${CMAKE_MATCH_1}")
+  set(ovk_libwireshark_package "${package}" PARENT_SCOPE)
   execute_process(COMMAND ${DPKG_QUERY} -W "-f=\${Version}" "${package}${CMAKE_MATCH_2}"
                   OUTPUT_VARIABLE version RESULT_VARIABLE failed ERROR_QUIET
                   OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -88,11 +93,24 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ovk_libwireshark_depends}")
 set(CPACK_DEBIAN_PACKAGE_ENHANCES "wireshark, tshark")
+# The run-time libraries of the plug-ins and the generator, found by
+# dpkg-shlibdeps when cpack runs (cmake/PackageDepends.cmake); not by
+# CPack's own shlibdeps run, which would add libwireshark again.
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
-find_program(FILE_EXECUTABLE file)
-if(DPKG_SHLIBDEPS AND FILE_EXECUTABLE)
-  # Adds the C and C++ run-time libraries the generator needs.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(DPKG_SHLIBDEPS)
+  set(ovk_packaged_binaries "")
+  foreach(plugin IN LISTS ovk_plugins)
+    list(APPEND ovk_packaged_binaries "$<TARGET_FILE:${plugin}>")
+  endforeach()
+  if(TARGET ovk5-capgen)
+    list(APPEND ovk_packaged_binaries "$<TARGET_FILE:ovk5-capgen>")
+  endif()
+  set(CPACK_OVK_PACKAGED_BINARIES "${CMAKE_BINARY_DIR}/ovk-packaged-binaries.txt")
+  file(GENERATE OUTPUT "${CPACK_OVK_PACKAGED_BINARIES}" CONTENT "${ovk_packaged_binaries}")
+  set(CPACK_OVK_SHLIBDEPS "${DPKG_SHLIBDEPS}")
+  set(CPACK_OVK_SHLIBDEPS_DIR "${CMAKE_BINARY_DIR}/ovk-shlibdeps")
+  set(CPACK_OVK_LIBWIRESHARK_PACKAGE "${ovk_libwireshark_package}")
+  set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/PackageDepends.cmake")
 endif()
 
 include(CPack)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Robustness campaigns against the plug-ins, in a build tree of their own
 # ($SANITIZE_BUILD_DIR, default build/sanitize) made with clang,
 # AddressSanitizer and UndefinedBehaviorSanitizer:
@@ -14,6 +15,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/bench/plugins.sh"
+source "$root/scripts/tshark-stage.sh"
 san_build=${SANITIZE_BUILD_DIR:-$root/build/sanitize}
 findings=$san_build/findings
 series=
@@ -42,34 +44,17 @@ asan_runtime() {
 
 # The allocators plain malloc, so that AddressSanitizer sees every block.
 export WIRESHARK_DEBUG_WMEM_OVERRIDE=simple G_SLICE=always-malloc
-# A dissector bug is a finding, in-process as in tshark.
+# A dissector bug is a finding in the in-process fuzzers too.
 export WIRESHARK_ABORT_ON_DISSECTOR_BUG=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
 
-# A world-readable folder with the plug-ins of plugin_dir (if given), an empty home
-# and room for captures; tshark runs there as user 65534 when we are root
-# (Wireshark ignores WIRESHARK_PLUGIN_DIR for root).
-stage=
+# A stage (scripts/tshark-stage.sh) with the plug-ins of plugin_dir, if
+# given, and room for captures; it replaces the stage of an earlier
+# campaign of this run.
 make_stage() {
-    local plugin_dir=${1:-}
-    cleanup  # the stage of an earlier campaign of this run
-    stage=$(mktemp -d "${TMPDIR:-/tmp}/ovk-robustness-XXXXXX")
-    [[ -z $plugin_dir ]] || cp -r "$plugin_dir" "$stage/plugins"
-    mkdir "$stage/home" "$stage/captures"
-    chmod -R a+rX "$stage"
-    chmod a+rwx "$stage/home" "$stage/captures"
-}
-cleanup() { [[ -n $stage && -d $stage ]] && rm -rf "$stage"; return 0; }
-trap cleanup EXIT
-
-as_analyser_user() {
-    local env_args=(env HOME="$stage/home" TZ=UTC LC_ALL=C.UTF-8 WIRESHARK_PLUGIN_DIR="$stage/plugins"
-                    WIRESHARK_ABORT_ON_DISSECTOR_BUG=1)
-    if [[ $(id -u) -eq 0 ]]; then
-        (cd "$stage" && setpriv --reuid=65534 --regid=65534 --clear-groups "${env_args[@]}" "$@")
-    else
-        (cd "$stage" && "${env_args[@]}" "$@")
-    fi
+    ovk_stage_new "${1:-}"
+    stage=$ovk_stage
+    mkdir "$stage/captures"
 }
 
 # Makes the generator's base captures: OVK5 over UDP and TCP, OVK5SEQ.
@@ -132,7 +117,7 @@ tshark_checked() {
     local tag=$1 capture=$2; shift 2
     local err=$stage/$tag.err
     local rc=0
-    as_analyser_user env LD_PRELOAD="$asan_lib" \
+    ovk_in_stage LD_PRELOAD="$asan_lib" \
         ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:quarantine_size_mb=64 \
         tshark "$@" -r "$capture" >"$stage/$tag.out" 2>"$err" || rc=$?
     if [[ $rc -ne 0 ]] || grep -Eq 'Sanitizer|runtime error|Dissector bug|Segmentation|Aborted|assert' "$err"; then
@@ -161,7 +146,6 @@ run_mutate() {
             local skip=$offset
             [[ $variant == kept ]] && skip=$((offset + ovk_header_length))
             editcap -E 0.03 -o "$skip" --seed "$seed" "$base" "$mutated"
-            chmod a+r "$mutated"
             # The two passes side by side: one core each.
             tshark_checked verbose "$mutated" -nVx & local verbose=$!
             tshark_checked two-pass "$mutated" -2 -n & local two_pass=$!
@@ -191,12 +175,10 @@ run_valgrind() {
     for kind in udp tcp seq; do
         local capture=$stage/captures/$kind-valgrind.pcap log=$stage/home/valgrind-$kind.log
         editcap -E 0.03 -o "${header_offset[$kind]}" --seed 7 "$stage/captures/$kind.pcap" "$capture"
-        chmod a+r "$capture"
         log "valgrind: $kind, $packets mutated packets"
-        as_analyser_user valgrind --tool=memcheck --keep-debuginfo=yes --leak-check=full --show-leak-kinds=definite \
+        ovk_in_stage valgrind --tool=memcheck --keep-debuginfo=yes --leak-check=full --show-leak-kinds=definite \
             --errors-for-leak-kinds=none --num-callers=40 --log-file="$log" \
             tshark -nVx -r "$capture" >"$stage/home/valgrind.out" || true
-        chmod a+r "$log"
         local decoded
         decoded=$(grep -c '^Ovkan Link Protocol 5' "$stage/home/valgrind.out" || true)
         [[ $decoded -eq $packets ]] || fail "valgrind: $decoded of $packets headers decoded ($kind)"
@@ -228,10 +210,8 @@ run_load() {
     unset WIRESHARK_DEBUG_WMEM_OVERRIDE G_SLICE
     make_stage
     stage_bench_plugins "$root" "$bench_build" "$stage"
-    chmod -R a+rX "$stage"
     local capture=$stage/captures/load.pcap
     "$bench_build/tools/capgen/ovk5-capgen" -t udp -n "$packets" -o "$capture"
-    chmod a+r "$capture"
     log "load: $packets packets, $(stat -c %s "$capture") bytes"
 
     declare -A peak
@@ -243,7 +223,7 @@ run_load() {
             expected=$'^0\t0xabcd\t02:00:00:00:00:01,02:00:00:00:00:0a$'
         fi
         for run in "$packets" "$quarter"; do
-            as_analyser_user env WIRESHARK_PLUGIN_DIR="$stage/$variant" \
+            ovk_in_stage WIRESHARK_PLUGIN_DIR="$stage/$variant" \
                 /usr/bin/time -f '%e %M' -o "$stage/home/time" \
                 tshark -n -c "$run" -r "$capture" -T fields "${fields[@]}" >"$stage/home/out"
             local decoded seconds kb

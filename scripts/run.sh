@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The run command: installs what is missing, builds the plug-ins, makes the
 # sample captures if they are absent, and decodes them (or the captures
 # given as arguments) with tshark and the freshly built plug-ins.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
+source "$root/scripts/tshark-stage.sh"
 "$root/scripts/install-deps.sh"
 BUILD_DIR=$build "$root/scripts/build.sh" -DOVK_BUILD_TESTS=OFF
 
@@ -21,26 +23,12 @@ else
     captures=("$samples"/*.pcap "$samples"/*.pcapng)
 fi
 
-plugin_dir=$build/plugins
-run_tshark=(env TZ=UTC WIRESHARK_PLUGIN_DIR="$plugin_dir" tshark)
-if [[ $(id -u) -eq 0 ]]; then
-    # Wireshark loads no plug-ins from WIRESHARK_PLUGIN_DIR when run as root:
-    # decode from a world-readable copy as an unprivileged user instead.
-    stage=$(mktemp -d)
-    trap 'rm -rf "$stage"' EXIT
-    cp -r "$plugin_dir" "$stage/plugins"
-    mkdir "$stage/home" "$stage/captures"
-    for i in "${!captures[@]}"; do
-        cp "${captures[$i]}" "$stage/captures/$i-$(basename "${captures[$i]}")"
-    done
-    chmod -R a+rX "$stage"
-    chmod a+w "$stage/home"
-    captures=("$stage"/captures/*)
-    run_tshark=(setpriv --reuid=65534 --regid=65534 --clear-groups
-                env HOME="$stage/home" TZ=UTC WIRESHARK_PLUGIN_DIR="$stage/plugins" tshark)
-fi
-
-for capture in "${captures[@]}"; do
-    echo "== $(basename "$capture")"
-    (cd /tmp && "${run_tshark[@]}" -r "$capture" -P -V -O ovk5,ovk5seq)
+# Copied into the stage, where tshark can read them whoever it runs as.
+ovk_stage_new "$build/plugins"
+mkdir "$ovk_stage/captures"
+for i in "${!captures[@]}"; do
+    staged=$ovk_stage/captures/$i-$(basename "${captures[$i]}")
+    cp "${captures[$i]}" "$staged"
+    echo "== $(basename "${captures[$i]}")"
+    ovk_in_stage tshark -r "$staged" -P -V -O ovk5,ovk5seq
 done

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Makes docs/wireshark-ovk5.png: Debian's Wireshark (Qt) under Xvfb with a
 # sample capture open, packet 1 selected and its OVK5 subtree expanded.
 # Not part of the tests; rerun it after changing what the picture shows.
@@ -6,20 +7,20 @@
 #   scripts/screenshot.sh [capture]   (default: samples/ovk5-udp.pcap)
 #
 # Installs wireshark-qt, xvfb, xdotool and imagemagick if missing. Wireshark
-# loads no plug-ins as root, so as root it runs as the unprivileged user
-# 65534 from a world-readable temporary folder.
+# runs from a stage of scripts/tshark-stage.sh (as root, as the unprivileged
+# user 65534).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 capture=${1:-$root/samples/ovk5-udp.pcap}
 output=$root/docs/wireshark-ovk5.png
+source "$root/scripts/tshark-stage.sh"
 
 "$root/scripts/install-deps.sh" wireshark-qt xvfb xauth xdotool imagemagick
 BUILD_DIR=$build "$root/scripts/build.sh"
 
-stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
-cp -r "$build/plugins" "$stage/plugins"
+ovk_stage_new "$build/plugins"
+stage=$ovk_stage
 cp "$capture" "$stage/"
 capture_name=$(basename "$capture")
 profile=$stage/home/.config/wireshark
@@ -46,6 +47,7 @@ PREFS
 # pane, select "Ovkan Link Protocol 5" (the fifth line) and expand it.
 cat >"$stage/shoot.sh" <<'SHOOT'
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 set -euo pipefail
 cd "$STAGE"
 wireshark -r "$STAGE/$CAPTURE" -g 1 >"$STAGE/wireshark.log" 2>&1 &
@@ -63,12 +65,9 @@ import -window root "$STAGE/shot.png"
 kill "$wireshark"
 wait "$wireshark" || true
 SHOOT
-chmod -R a+rwX "$stage"
 
-run=(env HOME="$stage/home" TMPDIR="$stage" STAGE="$stage" CAPTURE="$capture_name" DETAILS_Y=${DETAILS_Y:-318}
-     WIRESHARK_PLUGIN_DIR="$stage/plugins" TZ=UTC LC_ALL=C.UTF-8)
-[[ $(id -u) -eq 0 ]] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
-(cd "$stage" && timeout 180 "${run[@]}" xvfb-run -a -s "-screen 0 1100x760x24" bash "$stage/shoot.sh")
+ovk_in_stage TMPDIR="$stage" STAGE="$stage" CAPTURE="$capture_name" DETAILS_Y="${DETAILS_Y:-318}" \
+    timeout 180 xvfb-run -a -s "-screen 0 1100x760x24" bash "$stage/shoot.sh"
 
 mkdir -p "$(dirname "$output")"
 convert "$stage/shot.png" -strip "$output"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds and tests the project against every Wireshark series Debian ships,
 # each in a minimal Debian chroot of its own, and leaves the plug-ins of each
 # series in dist/<major.minor>/.
@@ -13,7 +14,9 @@
 # Environment:
 #   OVK_MATRIX_CACHE     where the chroots are kept between runs
 #                        (default /var/cache/ovk-matrix)
-#   OVK_MATRIX_MIRROR    Debian mirror (default http://deb.debian.org/debian)
+#   OVK_MATRIX_MIRROR    Debian mirror for new chroots (default: the one this
+#                        machine's APT sources use for Debian's main archive,
+#                        else debootstrap's own default)
 #   OVK_MATRIX_MAX_AGE   days after which a chroot is made anew (default 7),
 #                        so that it follows its suite
 #   OVK_MATRIX_DIST      where the per-series artefacts go (default dist/)
@@ -21,7 +24,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=${OVK_MATRIX_CACHE:-/var/cache/ovk-matrix}
-mirror=${OVK_MATRIX_MIRROR:-http://deb.debian.org/debian}
+mirror=${OVK_MATRIX_MIRROR:-}
 max_age=${OVK_MATRIX_MAX_AGE:-7}
 dist=${OVK_MATRIX_DIST:-$root/dist}
 
@@ -58,6 +61,16 @@ if ! command -v debootstrap >/dev/null; then
     apt-get -q -y -o DPkg::Lock::Timeout=600 install --no-install-recommends debootstrap
 fi
 
+# The mirror of Debian's main archive in this machine's APT sources, as apt
+# itself reads them (one-line and deb822 files alike); empty when apt knows
+# none, e.g. on another distribution or before its first update.
+host_debian_mirror() {
+    command -v apt-get >/dev/null || return 0
+    apt-get indextargets --format '$(REPO_URI)' 'Origin: Debian' 'Label: Debian' 'Created-By: Packages' \
+        2>/dev/null | head -n1
+}
+[[ -n $mirror ]] || mirror=$(host_debian_mirror)
+
 # Runs "$@" in a mount namespace of its own: whatever it mounts is gone when
 # it ends, however it ends.
 in_private_mounts() {
@@ -86,10 +99,11 @@ make_chroot() {
     local suite=$1 dir=$2
     local partial=$dir.partial
     rm -rf --one-file-system "$partial"
-    log "making $suite chroot in $dir"
+    log "making $suite chroot in $dir from ${mirror:-the default mirror of debootstrap}"
     # debootstrap mounts /proc and /sys in the target: keep those mounts
-    # private so that a failed run leaves none behind.
-    if ! in_private_mounts debootstrap --variant=minbase "$suite" "$partial" "$mirror" \
+    # private so that a failed run leaves none behind. Without a mirror it
+    # takes its default.
+    if ! in_private_mounts debootstrap --variant=minbase "$suite" "$partial" ${mirror:+"$mirror"} \
             >"$dir.debootstrap.log" 2>&1; then
         tail -n 30 "$dir.debootstrap.log" >&2
         echo "debootstrap of $suite failed (log: $dir.debootstrap.log)" >&2
@@ -144,28 +158,19 @@ collect_artefacts() {
     fi
 }
 
-# Inside the chroot after the tests: the package, if the build has a
-# package target, and what tshark says of the plug-ins.
+# Inside the chroot after the tests (which check that tshark loads the
+# plug-ins): the package, if the build has a package target, and what
+# tshark says of the plug-ins, for the log.
 readonly after_tests='
 cd /src
 targets=$(cmake --build build --target help)
 if grep -qw package <<<"$targets"; then
     cmake --build build --target package
 fi
-stage=$(mktemp -d)
-cp -r build/plugins "$stage/plugins"
-chmod -R a+rX "$stage"
-listing=$(cd "$stage" && setpriv --reuid=65534 --regid=65534 --clear-groups \
-    env HOME="$stage" WIRESHARK_PLUGIN_DIR="$stage/plugins" tshark -G plugins)
-rm -rf "$stage"
+source scripts/tshark-stage.sh
+ovk_stage_new build/plugins
 echo "tshark -G plugins:"
-grep "^ovk" <<<"$listing" | sed "s/^/    /"
-for plugin in ovk5.so ovk5seq.so; do
-    if ! grep -q "^$plugin[[:space:]].*[[:space:]]dissector[[:space:]]" <<<"$listing"; then
-        echo "tshark does not list $plugin as a dissector plug-in" >&2
-        exit 1
-    fi
-done
+ovk_in_stage tshark -G plugins | grep "^ovk" | sed "s/^/    /"
 '
 
 # Makes (if need be) the chroot of one series and runs the test command in it.

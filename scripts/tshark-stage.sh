@@ -5,8 +5,8 @@
 #
 #   - From a stage: a temporary folder with the plug-ins in
 #     plugins/<major>.<minor>/epan and an empty home/, made readable to all
-#     (the stage and home/ writable too) before every run, so that files
-#     written into it need no care.
+#     (the stage and all of home/ writable too) before every run, so that
+#     files written into it need no care.
 #   - As the unprivileged user 65534 when run as root: Wireshark ignores
 #     WIRESHARK_PLUGIN_DIR and the personal plug-in folder for root.
 #   - HOME in the stage and no other configuration, TZ=UTC, LC_ALL=C.UTF-8,
@@ -39,7 +39,8 @@ ovk_stage_new() {
 
 ovk_in_stage() {
     chmod -R a+rX "$ovk_stage"
-    chmod a+rwx "$ovk_stage" "$ovk_stage/home"
+    chmod -R a+rwX "$ovk_stage/home"
+    chmod a+rwx "$ovk_stage"
     local run=(env -u WIRESHARK_CONFIG_DIR -u XDG_CONFIG_HOME HOME="$ovk_stage/home" TZ=UTC LC_ALL=C.UTF-8
                WIRESHARK_PLUGIN_DIR="$ovk_stage/plugins" WIRESHARK_ABORT_ON_DISSECTOR_BUG=1 "$@")
     [[ $(id -u) -ne 0 ]] || run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
