@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: GPL-2.0-or-later
 -- OVK5 in Lua for the benchmark: the same header fields, tree and hand-off
 -- as the C++ plug-in, default ports only.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Benchmark floor for OVK5: what any dissector on the OVK5 ports costs at
 // the least, the hand-off of the frame behind the header to Ethernet.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sourced by bench/run.sh and by scripts/robustness.sh (load): the two
 # plug-ins compared there, built in a tree of their own.
 

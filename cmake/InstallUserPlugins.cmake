@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # cmake -DPLUGIN_FILES=<a.so>,<b.so> -DSERIES=<major.minor> -P InstallUserPlugins.cmake
 #
 # Copies the plug-ins into the personal plug-in folder of the user running

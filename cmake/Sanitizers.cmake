@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # OVK_SANITIZE: the whole build (plug-ins, tools, tests, fuzzers) with
 # AddressSanitizer and UndefinedBehaviorSanitizer. Any undefined behaviour
 # aborts instead of being reported and passed over. Meant for a build tree of

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Helpers that turn dissector sources into a loadable Wireshark plug-in.
 
 if(MSVC)

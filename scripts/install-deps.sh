@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build, the tests and the run command need,
 # if any are missing. Uses apt-get as root, sudo otherwise.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Writes the sample captures of samples/ with the generator. They are
 # deterministic: rerunning gives the same bytes, which a test checks.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The test command: installs what is missing, builds, runs the whole suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

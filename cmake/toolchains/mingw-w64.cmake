@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-compiles for Windows with Debian's mingw-w64 (packages
 # g++-mingw-w64-x86-64-win32 or -posix, binutils-mingw-w64-x86-64).
 # 64-bit x86 by default; -DOVK_MINGW_ARCH=i686 builds 32-bit DLLs (with the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # cmake -DDLLTOOL=... -DDEF=<file.def> -DDLL=<name.dll> -DOUTPUT=<lib.dll.a> -P make_import_lib.cmake
 #
 # Runs dlltool and fails on any diagnostic: dlltool reports a malformed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hand-on of the Ethernet frame that follows a metadata header, shared by
 // the plug-ins.
 #ifndef OVK_ETHERNET_HANDOFF_H

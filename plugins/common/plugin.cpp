@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The plug-in frame shared by every plug-in of this project: the symbols
 // the analyser's loader looks up, and the registration of the plug-in's
 // two routines. The build names the routines through

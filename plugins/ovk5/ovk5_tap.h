@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the OVK5 dissector hands to listeners of its tap "ovk5", once for
 // every OVK5 header it decodes.
 #ifndef OVK5_TAP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Ovkan Link Protocol 5 (OVK5): a 16-byte little-endian metadata header
 // carried in TCP or UDP payloads, followed by the Ethernet frame it
 // describes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the OVK5SEQ dissector hands to listeners of its tap "ovk5seq", once
 // for every record it decodes.
 #ifndef OVK5SEQ_TAP_H

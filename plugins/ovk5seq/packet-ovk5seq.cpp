@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Ovkan Link Protocol 5 with sequence numbers (OVK5SEQ): capture records of
 // link-layer type 150 (USER3) that start with a 16-byte little-endian
 // metadata header, followed by the Ethernet frame it describes.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # ovk5-capgen as a user runs it: help, option errors (exit 2), write
 # errors (exit 1, no file left behind), determinism, formats, progress bar.
 #

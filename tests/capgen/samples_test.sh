@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The committed sample captures are exactly what scripts/make-samples.sh
 # makes with the current generator: it is deterministic, and the samples
 # are up to date.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ovk5-capgen: writes pcap or pcapng captures of OVK5 traffic for testing
 // and demonstration.
 

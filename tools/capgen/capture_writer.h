@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes a pcap or pcapng capture with nanosecond time stamps. The file
 // appears at its path only when commit() succeeds; until then it is written
 // beside it under a temporary name, which is removed if the writer is

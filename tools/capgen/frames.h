@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Byte-exact builders for the frames the generator writes: the OVK5
 // metadata header and the Ethernet frames behind it (IPv4 with UDP, TCP or
 // ICMP, and ARP).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole captures of OVK5 traffic, as the generator command and the tests
 // make them.
 #ifndef OVK_CAPGEN_GENERATOR_H
