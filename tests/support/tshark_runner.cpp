@@ -3,10 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +16,15 @@ namespace fs = std::filesystem;
 namespace ovk::test {
 
 namespace {
+
+// text as one word for the shell.
+std::string quoted(const std::string &text)
+{
+    std::string word = "'";
+    for (const char c : text)
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return word + "'";
+}
 
 std::string read_file(const std::string &path)
 {
@@ -51,33 +59,15 @@ std::string TsharkStage::path(const std::string &name) const
 
 TsharkResult TsharkStage::run(const Lines &args) const
 {
-    const std::string out_path = path("stdout"), err_path = path("stderr");
-    Lines argv = {"bash", OVK_TSHARK_STAGE_SCRIPT, dir_, "tshark"};
-    argv.insert(argv.end(), args.begin(), args.end());
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int null = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || null < 0)
-            _exit(126);
-        dup2(null, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char *> cargv;
-        for (auto &a : argv)
-            cargv.push_back(const_cast<char *>(a.c_str()));
-        cargv.push_back(nullptr);
-        execvp(cargv[0], cargv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    std::string command = "bash " + quoted(OVK_TSHARK_STAGE_SCRIPT) + " " + quoted(dir_) + " tshark";
+    for (const std::string &arg : args)
+        command += " " + quoted(arg);
+    command += " </dev/null >" + quoted(path("stdout")) + " 2>" + quoted(path("stderr"));
+    const int status = std::system(command.c_str());
     TsharkResult result;
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_file(path("stdout"));
+    result.err = read_file(path("stderr"));
     return result;
 }
 
