@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The one way this project runs tshark (or Wireshark) with plug-ins it built,
 # as a user would: the scripts and shell tests source this file, the C++
