@@ -8,9 +8,9 @@
 # makes its import libraries from them, and the DLL test checks every import
 # against them.
 #
-# GLib is glib-2.0-0.dll, as in the vcpkg library bundle Wireshark's
-# Windows installers have shipped since 3.x; "libglib-2.0-0.dll" was the GTK
-# bundle's name, which no current Wireshark has.
+# GLib is glib-2.0-0.dll, as Wireshark 4.x's Windows installers ship it
+# (vcpkg's build); "libglib-2.0-0.dll" was the name in the GTK bundle of
+# Wireshark 1.x, which no current installation has.
 set(OVK_ANALYSER_DLLS
   libwireshark.dll=libwireshark.so
   libwiretap.dll=libwiretap.so

@@ -79,7 +79,7 @@ TEST(AnalyserLibraries, EachFunctionIsExportedByOneLibraryOnly)
     for (const auto &entry : analyser_exports())
         EXPECT_FALSE(entry.second.empty()) << entry.first;
     EXPECT_EQ(exporters_of("proto_register_protocol"), "libwireshark.dll");
-    EXPECT_EQ(exporters_of("wtap_encap_name"), "libwiretap.dll");
+    EXPECT_EQ(exporters_of("wtap_open_offline"), "libwiretap.dll");
     EXPECT_EQ(exporters_of("wmem_alloc"), "libwsutil.dll"); // libwireshark's until 3.6
     EXPECT_EQ(exporters_of("g_free"), "glib-2.0-0.dll");
 }
