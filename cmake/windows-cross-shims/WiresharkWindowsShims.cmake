@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Build-only stand-ins for a Windows Wireshark, for the mingw-w64 cross build.
 #
 # Why they exist: Debian ships Wireshark and GLib for Linux only. The

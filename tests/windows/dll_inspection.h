@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What Windows' loader, the analyser's plug-in loader and the file
 // properties dialog see in a cross-built DLL, as binutils' mingw-w64 tools
 // (objdump, windres) read it from the file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The cross-built Windows DLLs as Windows' loader, the analyser's plug-in
 // loader and the file properties dialog see them.
 
