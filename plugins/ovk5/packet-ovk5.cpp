@@ -46,6 +46,17 @@ range_t *udp_ports = nullptr;
 range_t *tcp_ports_bound = nullptr;
 range_t *udp_ports_bound = nullptr;
 
+// What each port held before OVK5 took it, given back when OVK5 leaves the
+// port (a borrowed UDP 53 must decode as DNS again).
+dissector_handle_t tcp_previous_owner[ovk5_max_port + 1];
+dissector_handle_t udp_previous_owner[ovk5_max_port + 1];
+
+// The first binding waits for the first dissection session, so that the
+// Decode As choices of the command line and the profile are in the tables
+// by then: one that picks OVK5 for a port OVK5 has not taken yet stays a
+// user's choice the port preferences never undo.
+bool ports_bound = false;
+
 dissector_handle_t ovk5_handle = nullptr;
 dissector_handle_t eth_handle = nullptr;
 
@@ -105,26 +116,56 @@ void free_bound_ranges()
 }
 
 // Moves ovk5_handle in table_name from the ports of old_ports (may be null)
-// to those of new_ports. Ports whose dissector the user chose with Decode As
-// (the entry differs from its initial one) keep that choice: applying the
-// preferences runs after the saved Decode As entries and "-d" are applied.
-void rebind_ports(const char *table_name, const range_t *old_ports, const range_t *new_ports)
+// to those of new_ports, giving each port it leaves back to what held it
+// before. Ports whose dissector the user chose with Decode As (the entry
+// differs from its initial one) keep that choice.
+void rebind_ports(const char *table_name, dissector_handle_t *previous_owner, const range_t *old_ports,
+                  const range_t *new_ports)
 {
     dissector_table_t table = find_dissector_table(table_name);
     if (old_ports) {
         for (guint i = 0; i < old_ports->nranges; ++i) {
             for (guint32 port = old_ports->ranges[i].low; port <= old_ports->ranges[i].high; ++port) {
-                if (!dissector_is_uint_changed(table, port) && dissector_get_uint_handle(table, port) == ovk5_handle)
+                if (value_is_in_range(new_ports, port) || dissector_is_uint_changed(table, port)
+                    || dissector_get_uint_handle(table, port) != ovk5_handle)
+                    continue;
+                if (previous_owner[port])
+                    dissector_add_uint(table_name, port, previous_owner[port]);
+                else
                     dissector_delete_uint(table_name, port, ovk5_handle);
+                previous_owner[port] = nullptr;
             }
         }
     }
     for (guint i = 0; i < new_ports->nranges; ++i) {
         for (guint32 port = new_ports->ranges[i].low; port <= new_ports->ranges[i].high; ++port) {
-            if (!dissector_is_uint_changed(table, port))
-                dissector_add_uint(table_name, port, ovk5_handle);
+            if (dissector_is_uint_changed(table, port))
+                continue;
+            dissector_handle_t current = dissector_get_uint_handle(table, port);
+            if (current == ovk5_handle)
+                continue;
+            previous_owner[port] = current;
+            dissector_add_uint(table_name, port, ovk5_handle);
         }
     }
+}
+
+void bind_ports()
+{
+    rebind_ports("tcp.port", tcp_previous_owner, tcp_ports_bound, tcp_ports);
+    rebind_ports("udp.port", udp_previous_owner, udp_ports_bound, udp_ports);
+
+    free_bound_ranges();
+    tcp_ports_bound = range_copy(NULL, tcp_ports);
+    udp_ports_bound = range_copy(NULL, udp_ports);
+    ports_bound = true;
+}
+
+// Run at the start of every dissection session; binds only the first time.
+void bind_ports_first_time()
+{
+    if (!ports_bound)
+        bind_ports();
 }
 
 } // namespace
@@ -185,6 +226,7 @@ void proto_register_ovk5(void)
     proto_register_subtree_array(ett, array_length(ett));
     expert_register_field_array(expert_register_protocol(proto_ovk5), ei, array_length(ei));
     register_shutdown_routine(free_bound_ranges);
+    register_init_routine(bind_ports_first_time);
     ovk5_tap = register_tap(ovk5_tap_name);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
@@ -195,7 +237,8 @@ void proto_register_ovk5(void)
 }
 
 // Also the preference module's apply callback: moves the table entries
-// from the ranges applied last time to the ranges in force now.
+// from the ranges applied last time to the ranges in force now, once the
+// first dissection session has bound them.
 void proto_reg_handoff_ovk5(void)
 {
     static bool initialized = false;
@@ -211,10 +254,6 @@ void proto_reg_handoff_ovk5(void)
         initialized = true;
     }
 
-    rebind_ports("tcp.port", tcp_ports_bound, tcp_ports);
-    rebind_ports("udp.port", udp_ports_bound, udp_ports);
-
-    free_bound_ranges();
-    tcp_ports_bound = range_copy(NULL, tcp_ports);
-    udp_ports_bound = range_copy(NULL, udp_ports);
+    if (ports_bound)
+        bind_ports();
 }
