@@ -7,6 +7,7 @@
 #include <epan/prefs.h>
 #include <epan/range.h>
 #include <epan/tap.h>
+#include <epan/dissectors/packet-tcp.h>
 
 #include "ethernet_handoff.h"
 #include "ovk5_tap.h"
@@ -57,6 +58,11 @@ dissector_handle_t udp_previous_owner[ovk5_max_port + 1];
 // user's choice the port preferences never undo.
 bool ports_bound = false;
 
+// Off: a TCP payload is one record, as a sender writing one record per
+// segment produces. On: records are framed by their Blob size across and
+// within segments.
+ovk_pref_bool tcp_desegment = false;
+
 dissector_handle_t ovk5_handle = nullptr;
 dissector_handle_t eth_handle = nullptr;
 
@@ -102,6 +108,24 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     col_clear(pinfo->cinfo, COL_PROTOCOL);
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "OVK5");
 
+    return tvb_captured_length(tvb);
+}
+
+// Where a record of a TCP stream ends: its header, then Blob size bytes.
+guint ovk5_record_length(packet_info *, tvbuff_t *tvb, int offset, void *)
+{
+    return ovk5_header_length + tvb_get_letohs(tvb, offset);
+}
+
+// What the port tables call: a TCP payload goes through the analyser's TCP
+// record framing when the user asked for it, anything else is one record.
+int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
+{
+    if (!tcp_desegment || pinfo->ptype != PT_TCP)
+        return dissect_ovk5(tvb, pinfo, tree, data);
+    if (tvb_reported_length(tvb) < ovk5_header_length && !pinfo->can_desegment)
+        return 0;
+    tcp_dissect_pdus(tvb, pinfo, tree, TRUE, ovk5_header_length, ovk5_record_length, dissect_ovk5, data);
     return tvb_captured_length(tvb);
 }
 
@@ -234,6 +258,14 @@ void proto_register_ovk5(void)
                                     "TCP Ports range", &tcp_ports, ovk5_max_port);
     prefs_register_range_preference(ovk5_module, "udp.port", "OVK5 UDP Ports",
                                     "UDP Ports range", &udp_ports, ovk5_max_port);
+    prefs_register_bool_preference(ovk5_module, "tcp.desegment",
+                                   "Reassemble OVK5 records spanning TCP segments",
+                                   "Whether OVK5 over TCP is read as a stream of records, each its 16-byte "
+                                   "header followed by an Ethernet frame of Blob size bytes, so that several "
+                                   "records in one segment and a record split over segments are all decoded. "
+                                   "Needs \"Allow subdissector to reassemble TCP streams\" in the TCP "
+                                   "protocol settings. Off: each TCP payload is one record.",
+                                   &tcp_desegment);
 }
 
 // Also the preference module's apply callback: moves the table entries
@@ -246,7 +278,7 @@ void proto_reg_handoff_ovk5(void)
     eth_handle = ovk_find_ethernet_dissector();
 
     if (!initialized) {
-        ovk5_handle = create_dissector_handle(dissect_ovk5, proto_ovk5);
+        ovk5_handle = create_dissector_handle(dissect_ovk5_payload, proto_ovk5);
         // Offered by "Decode As" (tshark -d) on any port, even when a
         // preference leaves a port range empty.
         dissector_add_for_decode_as("tcp.port", ovk5_handle);
