@@ -47,7 +47,6 @@ PREFS
 # pane, select "Ovkan Link Protocol 5" (the fifth line) and expand it.
 cat >"$stage/shoot.sh" <<'SHOOT'
 #!/usr/bin/env bash
-# SPDX-License-Identifier: GPL-2.0-or-later
 set -euo pipefail
 cd "$STAGE"
 wireshark -r "$STAGE/$CAPTURE" -g 1 >"$STAGE/wireshark.log" 2>&1 &

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <epan/packet.h>
+
 #include <algorithm>
 
 #include "epan_harness.h"
@@ -79,6 +81,30 @@ TEST_F(Ovk5Preferences, PortInBothRangesIsBoundInEachTableIndependently)
     EXPECT_EQ(udp(), Ports{5000});
 }
 
+TEST_F(Ovk5Preferences, PortLeftIsGivenBackToItsOwner)
+{
+    dissector_table_t udp_table = find_dissector_table("udp.port");
+    dissector_table_t tcp_table = find_dissector_table("tcp.port");
+    const dissector_handle_t dns = dissector_get_uint_handle(udp_table, 53);
+    const dissector_handle_t http = dissector_get_uint_handle(tcp_table, 80);
+    ASSERT_NE(dns, nullptr);
+    ASSERT_NE(http, nullptr);
+    // The GUI applies the preferences on every OK, changed or not.
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(set_preference("ovk5.udp.port", "53,21171"));
+        ASSERT_TRUE(set_preference("ovk5.tcp.port", "80"));
+        proto_reg_handoff_ovk5();
+        EXPECT_EQ(udp(), (Ports{53, 21171}));
+        EXPECT_EQ(tcp(), Ports{80});
+        ASSERT_TRUE(set_preference("ovk5.udp.port", "21171"));
+        ASSERT_TRUE(set_preference("ovk5.tcp.port", "21103"));
+        proto_reg_handoff_ovk5();
+        EXPECT_EQ(dissector_get_uint_handle(udp_table, 53), dns) << "round " << round;
+        EXPECT_EQ(dissector_get_uint_handle(tcp_table, 80), http) << "round " << round;
+        EXPECT_FALSE(dissector_is_uint_changed(udp_table, 53));
+    }
+}
+
 TEST_F(Ovk5Preferences, MalformedRangeIsRefusedAndBindingStays)
 {
     ASSERT_TRUE(set_preference("ovk5.udp.port", "30000,30002"));
@@ -136,6 +162,13 @@ TEST_F(Ovk5PreferencesTshark, DefaultsAreListed)
         "# UDP Ports range",
         "# A string denoting an positive integer range (e.g., \"1-20,30-40\")",
         "#ovk5.udp.port: 21171",
+        "",
+        "# Whether OVK5 over TCP is read as a stream of records, each its 16-byte header followed by an Ethernet "
+        "frame of Blob size bytes, so that several records in one segment and a record split over segments are "
+        "all decoded. Needs \"Allow subdissector to reassemble TCP streams\" in the TCP protocol settings. Off: "
+        "each TCP payload is one record.",
+        "# TRUE or FALSE (case-insensitive)",
+        "#ovk5.tcp.desegment: FALSE",
     };
     EXPECT_NE(std::search(prefs.begin(), prefs.end(), expected.begin(), expected.end()), prefs.end());
 }

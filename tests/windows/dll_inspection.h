@@ -31,4 +31,7 @@ struct VersionResource {
 PeHeaders read_pe_headers(const std::string &dll);
 VersionResource read_version_resource(const std::string &dll);
 
+// The functions and variables a Linux shared library exports (nm -D).
+std::set<std::string> read_linux_exports(const std::string &library);
+
 #endif
