@@ -88,7 +88,7 @@ TEST_P(PluginFrame, ExportsOnlyPluginSymbolsAndKeepsTheDissectorLocal)
         if (name.find(mangled) != std::string::npos)
             ++(std::islower(static_cast<unsigned char>(type)) ? local : global);
     }
-    EXPECT_EQ(local, 1) << dissector;
+    EXPECT_GE(local, 1) << dissector;  // the compiler may add clones (".part.0")
     EXPECT_EQ(global, 0) << dissector;
 }
 
