@@ -191,7 +191,19 @@ bool apply_decode_as(const std::string &argument, std::string *error)
 
 } // namespace
 
-struct Dissection::State {
+class EpanDissection final : public PacketDissection {
+public:
+    ~EpanDissection() override;
+    bool start(const DissectionSettings &settings, std::string *error) override;
+    const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) override;
+    void end_record() override;
+
+private:
+    struct State;
+    State *state_ = nullptr;
+};
+
+struct EpanDissection::State {
     epan_t *session = nullptr;
     epan_dissect_t *edt = nullptr;
     packet_provider_data provider;
@@ -206,7 +218,7 @@ struct Dissection::State {
     std::vector<Ovk5Found> found;
 };
 
-bool Dissection::start(const DissectionSettings &settings, std::string *error)
+bool EpanDissection::start(const DissectionSettings &settings, std::string *error)
 {
     if (state_)
         return true;
@@ -261,16 +273,16 @@ bool Dissection::start(const DissectionSettings &settings, std::string *error)
     return true;
 }
 
-void Dissection::end_record()
+void EpanDissection::end_record()
 {
-    if (!state_->current_in_use)
+    if (!state_ || !state_->current_in_use)
         return;
     epan_dissect_reset(state_->edt);
     frame_data_destroy(&state_->current);
     state_->current_in_use = false;
 }
 
-const std::vector<Ovk5Found> &Dissection::dissect(wtap *wth, ovk_read_record *r, std::int64_t offset)
+const std::vector<Ovk5Found> &EpanDissection::dissect(wtap *wth, ovk_read_record *r, std::int64_t offset)
 {
     State &s = *state_;
     end_record();
@@ -291,7 +303,7 @@ const std::vector<Ovk5Found> &Dissection::dissect(wtap *wth, ovk_read_record *r,
     return s.found;
 }
 
-Dissection::~Dissection()
+EpanDissection::~EpanDissection()
 {
     if (!state_)
         return;
@@ -304,3 +316,8 @@ Dissection::~Dissection()
 }
 
 } // namespace ovk
+
+extern "C" __attribute__((visibility("default"))) ovk::PacketDissection *ovk_export_dissection_new()
+{
+    return new ovk::EpanDissection;
+}

@@ -34,6 +34,25 @@ struct DissectionSettings {
     std::vector<std::string> decode_as;    // "-d" values, in order
 };
 
+// The dissection engine, in a module of its own (ovk5-export-dissection.so)
+// loaded only for captures that need it: linking libwireshark costs every
+// run a tenth of a second and 70 MB before the first record is read.
+class PacketDissection {
+public:
+    virtual ~PacketDissection() = default;
+
+    // Starts libwireshark (once per process). Returns false with *error set
+    // when a preference or Decode As argument is refused.
+    virtual bool start(const DissectionSettings &settings, std::string *error) = 0;
+
+    // Dissects the record r read from wth (frames numbered from 1, in
+    // order) and returns the OVK5 headers found in it, valid until
+    // end_record(), which must come before the next record is read.
+    virtual const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) = 0;
+    virtual void end_record() = 0;
+};
+
+// Loads the module on first use and forwards to it.
 class Dissection {
 public:
     Dissection() = default;
@@ -41,22 +60,23 @@ public:
     Dissection(const Dissection &) = delete;
     Dissection &operator=(const Dissection &) = delete;
 
-    // Starts libwireshark (once per process). Returns false with *error set
-    // when a preference or Decode As argument is refused.
     bool start(const DissectionSettings &settings, std::string *error);
-
-    // Dissects the record r read from wth (frames numbered from 1, in
-    // order) and returns the OVK5 headers found in it, valid until
-    // end_record(), which must come before the next record is read.
-    const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset);
-    void end_record();
+    const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset)
+    {
+        return engine_->dissect(wth, r, offset);
+    }
+    void end_record() { engine_->end_record(); }
 
 private:
-
-    struct State;
-    State *state_ = nullptr;
+    void *module_ = nullptr;
+    PacketDissection *engine_ = nullptr;
 };
 
 } // namespace ovk
+
+
+// The module's one export.
+extern "C" ovk::PacketDissection *ovk_export_dissection_new();
+constexpr const char ovk_export_dissection_factory[] = "ovk_export_dissection_new";
 
 #endif
