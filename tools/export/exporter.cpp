@@ -47,6 +47,11 @@ ExportedPacket ovk5_packet(const Ovk5Found &found)
     return packet;
 }
 
+std::string count_of(std::uint64_t count, const char *singular, const char *plural)
+{
+    return std::to_string(count) + " " + (count == 1 ? singular : plural);
+}
+
 std::string read_error(int err, gchar *err_info)
 {
     std::string text = wtap_strerror(err);
@@ -121,8 +126,9 @@ ExportResult run_export(const ExportJob &job)
         const std::string where = job.input_name + (err == WTAP_ERR_SHORT_READ ? ": cut short inside record " : ": unreadable record ")
                                   + std::to_string(counts.records_read + 1) + " (after byte "
                                   + std::to_string(wtap_read_so_far(job.input)) + "): ";
-        result.message = where + read_error(err, err_info) + "; the " + std::to_string(counts.records_read)
-                         + " complete records before it are exported";
+        result.message = where + read_error(err, err_info) + "; the "
+                         + count_of(counts.records_read, "complete record", "complete records") + " before it "
+                         + (counts.records_read == 1 ? "is" : "are") + " exported";
     } else {
         g_free(err_info);
     }
@@ -134,8 +140,8 @@ std::string summary(const ExportCounts &counts)
 {
     const std::uint64_t written = counts.ovk5seq_written + counts.ovk5_written;
     const std::uint64_t skipped = counts.without_header + counts.short_ovk5seq + counts.not_packets;
-    std::string text = std::to_string(counts.records_read) + " records read, " + std::to_string(written)
-                       + " packets written (" + std::to_string(counts.ovk5seq_written) + " OVK5SEQ, "
+    std::string text = count_of(counts.records_read, "record", "records") + " read, "
+                       + count_of(written, "packet", "packets") + " written (" + std::to_string(counts.ovk5seq_written) + " OVK5SEQ, "
                        + std::to_string(counts.ovk5_written) + " OVK5), " + std::to_string(skipped) + " skipped";
     std::string reasons;
     auto reason = [&reasons](std::uint64_t count, const char *why) {

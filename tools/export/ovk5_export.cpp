@@ -89,7 +89,10 @@ void report_file_failure(const char *file, int err, const char *what)
     std::fprintf(stderr, "ovk5-export: cannot %s '%s': %s\n", what, file, std::strerror(err));
 }
 
-void report_open_failure(const char *file, int err, gboolean)
+// The flag is a gboolean up to 4.2 and a bool from 4.4; the routine table
+// picks the matching instance.
+template <typename ForWriting>
+void report_open_failure(const char *file, int err, ForWriting)
 {
     report_file_failure(file, err, "open");
 }
