@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ovk5-capgen as a user runs it: help, option errors (exit 2), write
-# errors (exit 1, no file left behind), determinism, formats, progress bar.
+# errors (exit 1, no file left behind), signals, what -o may name,
+# determinism, formats, progress bar.
 #
 # capgen_cli_test.sh PATH_TO_OVK5_CAPGEN
 set -uo pipefail
@@ -81,16 +82,61 @@ else
     echo "note: full-disk check skipped (needs root and mount namespaces)"
 fi
 
-# Interrupted: nothing left behind.
+# Every catchable signal that ends the generator leaves nothing behind, and
+# the generator dies of that signal. Job control on, so the background
+# generator does not start with SIGINT and SIGQUIT ignored.
+set -m
+for signal in INT TERM HUP QUIT USR1 ALRM; do
+    checks=$((checks + 1))
+    "$capgen" -q -n 50000000 -o interrupted.pcap 2>/dev/null &
+    writer=$!
+    for _ in $(seq 50); do compgen -G 'interrupted.pcap.*.partial' >/dev/null && break; sleep 0.1; done
+    compgen -G 'interrupted.pcap.*.partial' >/dev/null || fail "no temporary capture while writing"
+    kill -"$signal" "$writer"
+    wait "$writer"
+    status=$?
+    [[ $status -eq $((128 + $(kill -l "$signal"))) ]] || fail "SIG$signal: exit status $status"
+    no_files_like interrupted.pcap
+    rm -f interrupted.pcap*
+done
+set +m
+
+# What -o names is written, never replaced: a symbolic link's target, a FIFO.
+tshark_count() { HOME=$work tshark -r "$1" -T fields -e frame.number 2>/dev/null | wc -l; }
 checks=$((checks + 1))
-"$capgen" -q -n 50000000 -o interrupted.pcap 2>/dev/null &
-writer=$!
-for _ in $(seq 50); do [[ -s interrupted.pcap.partial ]] && break; sleep 0.1; done
-[[ -s interrupted.pcap.partial ]] || fail "no partial capture while writing"
-kill -INT "$writer"
-wait "$writer"
-[[ $? -eq 130 ]] || fail "interrupted generator did not die of SIGINT"
-no_files_like interrupted.pcap
+mkdir real
+ln -s real/target.pcap link.pcap
+run 0 "" -n 3 -o link.pcap
+[[ -L link.pcap && -f real/target.pcap && $(tshark_count real/target.pcap) -eq 3 ]] \
+    || fail "symlink: $(ls -l link.pcap real)"
+run 0 "" -n 4 -o link.pcap
+[[ -L link.pcap && $(tshark_count link.pcap) -eq 4 ]] || fail "existing symlink target not rewritten"
+checks=$((checks + 1))
+mkfifo fifo.pcap
+timeout 60 cat fifo.pcap >from-fifo.pcap &
+reader=$!
+run 0 "" -n 5 -o fifo.pcap
+wait "$reader"
+[[ -p fifo.pcap && $(tshark_count from-fifo.pcap) -eq 5 ]] || fail "FIFO: $(ls -l fifo.pcap from-fifo.pcap)"
+no_files_like fifo.pcap.
+# "-" is standard output.
+checks=$((checks + 1))
+[[ $("$capgen" -n 6 -F pcapng -o - | HOME=$work tshark -r - -T fields -e frame.number 2>/dev/null | wc -l) -eq 6 ]] \
+    || fail "-o - | tshark -r -"
+no_files_like -
+
+# Two runs on the same name: both succeed, the file is one of the two
+# captures whole.
+checks=$((checks + 1))
+"$capgen" -q -n 300000 -s 1 --inner random -o race.pcap 2>race1.err & first=$!
+"$capgen" -q -n 300000 -s 2 --inner random -o race.pcap 2>race2.err & second=$!
+wait "$first"; status1=$?
+wait "$second"; status2=$?
+[[ $status1 -eq 0 && $status2 -eq 0 ]] || fail "concurrent runs: $status1 $status2 $(cat race1.err race2.err)"
+"$capgen" -q -n 300000 -s 1 --inner random -o race1.pcap
+"$capgen" -q -n 300000 -s 2 --inner random -o race2.pcap
+cmp -s race.pcap race1.pcap || cmp -s race.pcap race2.pcap || fail "concurrent runs mixed their captures"
+no_files_like race.pcap.
 
 # Determinism: the same options and seed give the same bytes.
 common=(-P ovk5seq -n 500 --loss-rate 0.1 --inner random --time-base 2024-01-01T00:00:00Z)

@@ -2,7 +2,6 @@
 // and demonstration.
 
 #include <getopt.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -134,17 +133,6 @@ ovk::InnerFrame parse_inner(const std::string &text)
 bool ends_with(const std::string &text, const std::string &suffix)
 {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// Where the capture is written until it is complete, for the signal handler.
-const char *volatile partial_path = nullptr;
-
-void remove_partial_and_die(int signal_number)
-{
-    if (partial_path)
-        unlink(partial_path);
-    ::signal(signal_number, SIG_DFL);
-    raise(signal_number);
 }
 
 class ProgressBar {
@@ -325,10 +313,7 @@ int main(int argc, char **argv)
         output.progress = [&bar](std::uint32_t written, std::uint32_t total) { bar(written, total); };
 
     // An interrupted run must not leave a half-written capture behind.
-    const std::string partial = ovk::temp_path_for(path);
-    partial_path = partial.c_str();
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        ::signal(signal_number, remove_partial_and_die);
+    ovk::install_output_cleanup_handlers();
 
     try {
         if (sequenced)
