@@ -83,6 +83,12 @@ protected:
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(out), slurp(err)};
     }
 
+    void expect_no_partial_files()
+    {
+        for (const auto &entry : fs::directory_iterator(stage_.path("")))
+            EXPECT_NE(entry.path().extension(), ".partial") << "left behind: " << entry.path();
+    }
+
     Lines read_back(const std::string &name) { return stage_.lines(Lines{"-r", stage_.path(name)} + exported_fields); }
 
     std::string seq_capture(const std::string &name, std::uint32_t count)
@@ -185,6 +191,16 @@ TEST_F(Ovk5Export, StandardOutput)
     EXPECT_EQ(read_back("from-stdout.pcapng").size(), 2u);
 }
 
+TEST_F(Ovk5Export, SymlinkOutputWritesItsTarget)
+{
+    fs::create_symlink("target.pcapng", stage_.path("link.pcapng"));
+    const ExportRun run = export_capture({"-q", seq_capture("seq.pcap", 2), "link.pcapng"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_TRUE(fs::is_symlink(stage_.path("link.pcapng")));
+    EXPECT_EQ(read_back("target.pcapng").size(), 2u);
+    expect_no_partial_files();
+}
+
 TEST_F(Ovk5Export, BadInputIsNamedAndLeavesNoOutput)
 {
     ExportRun run = export_capture({"missing.pcap", "out.pcapng"});
@@ -209,6 +225,7 @@ TEST_F(Ovk5Export, BadInputIsNamedAndLeavesNoOutput)
         EXPECT_NE(run.err, "");
         EXPECT_FALSE(fs::exists(stage_.path("out.pcapng")));
     }
+    expect_no_partial_files();
 }
 
 TEST_F(Ovk5Export, CaptureCutShortKeepsEveryCompleteRecord)

@@ -93,7 +93,7 @@ ExportResult run_export(const ExportJob &job)
             }
             if (!job.output->write(ovk5seq_packet(hdr, ovk_record_bytes(&record)), &error)) {
                 result.status = ExportStatus::failed;
-                result.message = "cannot write '" + job.output_name + "': " + error;
+                result.message = "cannot write " + job.output_name + ": " + error;
                 break;
             }
             ++counts.ovk5seq_written;
@@ -111,7 +111,7 @@ ExportResult run_export(const ExportJob &job)
         for (const Ovk5Found &header : found) {
             if (!job.output->write(ovk5_packet(header), &error)) {
                 result.status = ExportStatus::failed;
-                result.message = "cannot write '" + job.output_name + "': " + error;
+                result.message = "cannot write " + job.output_name + ": " + error;
                 break;
             }
             ++counts.ovk5_written;

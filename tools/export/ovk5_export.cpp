@@ -243,22 +243,14 @@ int main(int argc, char **argv)
         wtap_close(input);
         return exit_failure;
     }
-    // libwiretap closes the descriptor it writes through; the safe output
-    // keeps its own until it commits.
-    const int dump_fd = dup(output.fd());
+    // libwiretap closes the descriptor itself and reports its errors.
     ovk::PcapngWriter writer;
-    if (dump_fd < 0 || !writer.open(dump_fd, &error)) {
-        std::fprintf(stderr, "ovk5-export: cannot write '%s': %s\n", output_path.c_str(),
-                     dump_fd < 0 ? std::strerror(errno) : error.c_str());
-        output.abandon();
-        wtap_close(input);
-        return exit_failure;
-    }
+    writer.open(output.release_fd());
 
     ovk::ExportJob job;
     job.input = input;
     job.input_name = input_path;
-    job.output_name = output_path;
+    job.output_name = output.display_name();
     job.dissection = &dissection;
     job.settings = settings;
     job.output = &writer;
@@ -281,9 +273,13 @@ int main(int argc, char **argv)
         output.abandon();
         return exit_failure;
     }
-    if (!writer.close(&error) || !output.commit(&error)) {
-        std::fprintf(stderr, "ovk5-export: cannot write '%s': %s\n", output_path.c_str(), error.c_str());
+    if (!writer.close(&error)) {
+        std::fprintf(stderr, "ovk5-export: cannot write %s: %s\n", output.display_name().c_str(), error.c_str());
         output.abandon();
+        return exit_failure;
+    }
+    if (!output.commit(&error)) {
+        std::fprintf(stderr, "ovk5-export: %s\n", error.c_str());
         return exit_failure;
     }
     if (result.status == ovk::ExportStatus::input_cut)

@@ -57,7 +57,7 @@ PcapngWriter::~PcapngWriter()
         wtap_block_unref(ovk5_options_);
 }
 
-bool PcapngWriter::open(int fd, std::string *)
+void PcapngWriter::open(int fd)
 {
     fd_ = fd;
     interfaces_.fill(-1);
@@ -71,7 +71,6 @@ bool PcapngWriter::open(int fd, std::string *)
     ovk_packet_rec_init(record_, WTAP_ENCAP_ETHERNET);
     record_->presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN | WTAP_HAS_INTERFACE_ID;
     record_->tsprec = WTAP_TSPREC_NSEC;
-    return true;
 }
 
 // Started with the first packet's interface (first_interface, or none for

@@ -34,8 +34,8 @@ public:
     PcapngWriter &operator=(const PcapngWriter &) = delete;
 
     // Starts the capture on fd, which the writer owns from then on and
-    // closes in close(). False with *error set on failure.
-    bool open(int fd, std::string *error);
+    // closes in close().
+    void open(int fd);
     bool write(const ExportedPacket &packet, std::string *error);
     // Writes what is buffered and closes fd.
     bool close(std::string *error);
