@@ -76,6 +76,7 @@ TEST_F(Ovk5SeqTshark, RegistersPluginAndFields)
         "F\tMissing frames\tovk5seq.missing_frame\tFT_UINT8\tovk5seq\tBASE_DEC\t0x0\t",
         "F\tTimestamp (unix)\tovk5seq.ts\tFT_ABSOLUTE_TIME\tovk5seq\t\t0x0\t",
         "F\tMissing frames between this and last frame.\tovk5seq.missing_frames\tFT_NONE\tovk5seq\t\t0x0\t",
+        "F\tRecord shorter than the 16-byte header\tovk5seq.too_short\tFT_NONE\tovk5seq\t\t0x0\t",
     }));
 }
 

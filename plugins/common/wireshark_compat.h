@@ -24,6 +24,13 @@ inline guint8 tvb_get_uint8(tvbuff_t *tvb, const gint offset)
 }
 #endif
 
+// Storage of a boolean preference: gboolean up to 4.2, bool from 4.4.
+#if OVK_WIRESHARK_AT_LEAST(4, 4)
+using ovk_pref_bool = bool;
+#else
+using ovk_pref_bool = gboolean;
+#endif
+
 // From 4.4 the loader asks a plug-in what it provides (plugin_describe);
 // without the answer "tshark -G plugins" lists it as of type "unknown".
 #if OVK_WIRESHARK_AT_LEAST(4, 4)
