@@ -152,6 +152,39 @@ TEST_F(Ovk5Export, Ovk5FoundInUdpAndTcpByDissection)
     EXPECT_EQ(read_back("tcp.pcapng"), ovk5_packets);
 }
 
+TEST_F(Ovk5Export, TcpRecordsSharingAndSpanningSegmentsWithReassembly)
+{
+    // Three records written back to back: the first segment carries the
+    // first and the start of the second, the next the rest.
+    Bytes stream;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        Ovk5Header header;
+        header.interface = 2;
+        header.ts_seconds = 1700000001;
+        header.ts_nanoseconds = 250 * i;
+        header.rid0 = 0x1234;
+        header.rid1 = 0xbeef;
+        const Bytes record = ovk5_payload(header, inner_frame_for(i));
+        stream.insert(stream.end(), record.begin(), record.end());
+    }
+    const std::size_t cut = 66 + 30;
+    Endpoints ends;
+    ends.src_port = 50000;
+    ends.dst_port = 21103;
+    CaptureWriter writer(stage_.path("tcp-stream.pcap"), linktype_ethernet);
+    TcpSegment segment;
+    writer.write(0, ethernet_ipv4_tcp(ends, segment, Bytes(stream.begin(), stream.begin() + cut)));
+    segment.seq += static_cast<std::uint32_t>(cut);
+    writer.write(1000, ethernet_ipv4_tcp(ends, segment, Bytes(stream.begin() + cut, stream.end())));
+    writer.commit();
+
+    const ExportRun run = export_capture(
+        {"-o", "ovk5.tcp.desegment:TRUE", stage_.path("tcp-stream.pcap"), "tcp-stream.pcapng"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "ovk5-export: 2 records read, 3 packets written (0 OVK5SEQ, 3 OVK5), 0 skipped\n");
+    EXPECT_EQ(read_back("tcp-stream.pcapng"), ovk5_packets);
+}
+
 TEST_F(Ovk5Export, PortPreferencesAndDecodeAsDecideWhatIsOvk5)
 {
     const std::string capture = ovk5_capture("p30000.pcap", Transport::udp, 30000);
