@@ -57,6 +57,10 @@ run 2 "invalid value '2024-13-01T00:00:00Z' for --time-base" --time-base 2024-13
 run 2 "invalid value 'x' for --seed" -s x -o x.pcap
 run 2 "--loss-rate applies to OVK5SEQ captures only" --loss-rate 0.1 -o x.pcap
 run 2 "--port applies to OVK5 over UDP or TCP only" -P ovk5seq -p 5 -o x.pcap
+run 2 "--missing needs --gap-every" -P ovk5seq --missing 2 -o x.pcap
+run 2 "invalid value '2024-02-30T00:00:00Z' for --time-base" --time-base 2024-02-30T00:00:00Z -o x.pcap
+run 2 "after 2106-02-07T06:28:15Z" --time-base 4294967295 -n 2 --interval 1000000000 -o x.pcap
+run 2 "after 2106-02-07T06:28:15Z" --time-base 2106-02-07T06:28:15Z -n 1001 --interval 1000000 -o x.pcap
 run 2 "no output file given" -n 1
 run 2 "unexpected argument 'extra'" -o x.pcap extra
 no_files_like x.pcap
@@ -93,7 +97,7 @@ for signal in INT TERM HUP QUIT USR1 ALRM; do
     for _ in $(seq 50); do compgen -G 'interrupted.pcap.*.partial' >/dev/null && break; sleep 0.1; done
     compgen -G 'interrupted.pcap.*.partial' >/dev/null || fail "no temporary capture while writing"
     kill -"$signal" "$writer"
-    wait "$writer"
+    wait "$writer" 2>/dev/null
     status=$?
     [[ $status -eq $((128 + $(kill -l "$signal"))) ]] || fail "SIG$signal: exit status $status"
     no_files_like interrupted.pcap
@@ -137,6 +141,14 @@ wait "$second"; status2=$?
 "$capgen" -q -n 300000 -s 2 --inner random -o race2.pcap
 cmp -s race.pcap race1.pcap || cmp -s race.pcap race2.pcap || fail "concurrent runs mixed their captures"
 no_files_like race.pcap.
+
+# The latest time a capture holds is still written.
+run 0 "" --time-base 2106-02-07T06:28:15Z -n 1000 --interval 1000000 -o latest.pcap
+
+# OVK5SEQ records are streamed: 4 million in 64 MB of address space.
+checks=$((checks + 1))
+(ulimit -v 65536; "$capgen" -q -P ovk5seq -n 4000000 -o - >/dev/null 2>err)
+[[ $? -eq 0 ]] || fail "4 million OVK5SEQ records need more than 64 MB: $(cat err)"
 
 # Determinism: the same options and seed give the same bytes.
 common=(-P ovk5seq -n 500 --loss-rate 0.1 --inner random --time-base 2024-01-01T00:00:00Z)

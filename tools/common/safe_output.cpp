@@ -173,6 +173,10 @@ bool SafeOutput::open(const std::string &path, std::string *error)
         return fd_ >= 0 || fail(errno, error);
     }
 
+    // A file its owner made read-only is not replaced behind their back.
+    if (exists && access(target_.c_str(), W_OK) != 0)
+        return fail(errno, error);
+
     std::string name = temp_template_for(target_);
     {
         SignalsBlocked blocked;

@@ -8,7 +8,8 @@
 //                        written to a unique temporary file beside the
 //                        target and renamed over it by commit(), so the
 //                        name only ever holds a complete file; two runs on
-//                        the same name never mix.
+//                        the same name never mix. A file the user may
+//                        not write is refused, as opening it would be.
 // Until commit(), abandon(), destruction or a terminating signal (with
 // install_output_cleanup_handlers()) removes the temporary file.
 #ifndef OVK_TOOLS_SAFE_OUTPUT_H
