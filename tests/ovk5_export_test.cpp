@@ -141,6 +141,29 @@ TEST_F(Ovk5Export, Ovk5SeqRecordsKeepHardwareTimeInterfaceAndLosses)
     }));
 }
 
+TEST_F(Ovk5Export, EachHeaderInterfaceBecomesAnInterface)
+{
+    CaptureWriter writer(stage_.path("interfaces.pcap"), linktype_user3);
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        Ovk5SeqHeader header;
+        header.sequence = i;
+        header.interface = i % 2 ? 9 : 1;
+        header.missing_frames = i;
+        header.ts_seconds = 1700000000;
+        header.ts_nanoseconds = i;
+        writer.write(0, ovk5seq_record(header, inner_frame_for(i)));
+    }
+    writer.commit();
+    const ExportRun run = export_capture({"-q", stage_.path("interfaces.pcap"), "interfaces.pcapng"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(read_back("interfaces.pcapng"), (Lines{
+        "1700000000.000000000|if1|OVK5SEQ interface 1|0||eth:ethertype:ip:udp:data|50",
+        "1700000000.000000001|if9|OVK5SEQ interface 9|1||eth:ethertype:ip:udp:data|50",
+        "1700000000.000000002|if1|OVK5SEQ interface 1|2||eth:ethertype:ip:udp:data|50",
+        "1700000000.000000003|if9|OVK5SEQ interface 9|3||eth:ethertype:ip:udp:data|50",
+    }));
+}
+
 TEST_F(Ovk5Export, Ovk5FoundInUdpAndTcpByDissection)
 {
     ExportRun run = export_capture({ovk5_capture("udp.pcap", Transport::udp, 21171), "udp.pcapng"});
