@@ -3,12 +3,15 @@
 # The README shows the committed screenshot, documents every option of the
 # generator's --help, and its tshark examples print what tshark prints.
 #
-# docs_test.sh SOURCE_DIR PATH_TO_OVK5_CAPGEN PLUGIN_BUILD_DIR [SERIES]
+# docs_test.sh SOURCE_DIR PATH_TO_OVK5_CAPGEN PLUGIN_BUILD_DIR [SERIES [PATH_TO_OVK5_EXPORT]]
+#
+# With the exporter, also its options and examples (read back by tshark
+# without the plug-ins).
 #
 # The README shows Wireshark 4.0's output; SERIES (major.minor) is the
 # series under test, whose own differences are applied to it.
 set -euo pipefail
-source_dir=$1 capgen=$2 plugin_dir=$3 series=${4:-4.0}
+source_dir=$1 capgen=$2 plugin_dir=$3 series=${4:-4.0} exporter=${5:-}
 readme=$source_dir/README.md
 source "$source_dir/scripts/tshark-stage.sh"
 failures=0
@@ -38,7 +41,8 @@ readme_output() {
 }
 
 ovk_stage_new "$plugin_dir"
-cp -r "$source_dir/samples" "$ovk_stage/samples"
+stage=$ovk_stage
+cp -r "$source_dir/samples" "$stage/samples"
 # The README's output as the series under test prints it: from 4.6 the
 # frame's summary line names the record type ("Frame 1: Packet, 108 bytes").
 as_series_prints() {
@@ -54,7 +58,7 @@ check_example() {
     shift
     local expected actual
     expected=$(readme_output "$first" | as_series_prints)
-    actual=$(ovk_in_stage tshark "$@")
+    actual=$(ovk_in_stage WIRESHARK_PLUGIN_DIR="${tshark_plugins:-$stage/plugins}" tshark "$@")
     [[ -n $expected && $expected == "$actual" ]] \
         || fail "README example '$first' shows:"$'\n'"$expected"$'\n'"tshark prints:"$'\n'"$actual"
 }
@@ -62,6 +66,22 @@ check_example "tshark -r samples/ovk5-udp.pcap -c 1 -O ovk5 -V" -r samples/ovk5-
 check_example "tshark -r samples/ovk5seq-losses.pcapng -Y ovk5seq.missing_frames" \
     -r samples/ovk5seq-losses.pcapng -Y ovk5seq.missing_frames \
     -T fields -e frame.number -e ovk5seq.seq -e ovk5seq.missing_frame -e _ws.col.Info
+
+if [[ -n $exporter ]]; then
+    for option in $("$exporter" --help | grep -E '^  +-[a-zA-Z]' | grep -oE '(^| )--?[a-zA-Z][a-z-]*' | sort -u); do
+        grep -q -- "$option" "$readme" || fail "README does not document ovk5-export $option"
+    done
+    first="ovk5-export samples/ovk5seq-losses.pcapng inner.pcapng"
+    actual=$(cd "$stage" && "$exporter" samples/ovk5seq-losses.pcapng inner.pcapng 2>&1)
+    [[ $actual == "$(readme_output "$first")" ]] || fail "README example '$first' shows other than: $actual"
+    (cd "$stage" && "$exporter" -q samples/ovk5-udp.pcap inner-udp.pcapng) || fail "ovk5-export of ovk5-udp.pcap failed"
+    mkdir "$stage/no-plugins"
+    tshark_plugins=$stage/no-plugins
+    check_example "tshark -r inner.pcapng -c 4" -r inner.pcapng -c 4 -T fields -e frame.time_epoch \
+        -e frame.interface_name -e frame.interface_description -e frame.drop_count -e frame.protocols
+    check_example "tshark -r inner-udp.pcapng -c 2" -r inner-udp.pcapng -c 2 -T fields -e frame.time_epoch \
+        -e frame.interface_name -e frame.comment -e udp.dstport
+fi
 
 [[ $failures -eq 0 ]] || exit 1
 echo "docs: README shows $picture, documents every generator option, examples match tshark"

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// What differs between the Wireshark series for a program that links
-// libwireshark itself, as the test harness does (the plug-ins' own
-// differences are in plugins/common/wireshark_compat.h).
+// What differs between the Wireshark series that only the in-process test
+// harness needs, besides what it shares with the tools
+// (tools/common/wiretap_compat.h); the plug-ins' own differences are in
+// plugins/common/wireshark_compat.h.
 #ifndef OVK_TESTS_EPAN_COMPAT_H
 #define OVK_TESTS_EPAN_COMPAT_H
 
@@ -9,10 +10,8 @@
 #include <epan/epan_dissect.h>
 #include <epan/proto.h>
 #include <wiretap/wtap.h>
-#include <wsutil/filesystem.h>
-#include <wsutil/wslog.h>
 
-#include "wireshark_compat.h"
+#include "wiretap_compat.h"
 
 // The value of a field: a member of field_info up to 4.0, a pointer from 4.2.
 inline const fvalue_t *ovk_field_value(const field_info *fi)
@@ -21,41 +20,6 @@ inline const fvalue_t *ovk_field_value(const field_info *fi)
     return fi->value;
 #else
     return &fi->value;
-#endif
-}
-
-// 4.6 dropped the program name from ws_log_init and the folder name from
-// configuration_init.
-inline void ovk_log_init(const char *progname)
-{
-#if OVK_WIRESHARK_AT_LEAST(4, 6)
-    (void)progname;
-    ws_log_init(nullptr);
-#else
-    ws_log_init(progname, nullptr);
-#endif
-}
-
-inline char *ovk_configuration_init(const char *arg0)
-{
-#if OVK_WIRESHARK_AT_LEAST(4, 6)
-    return configuration_init(arg0);
-#else
-    return configuration_init(const_cast<char *>(arg0), nullptr);
-#endif
-}
-
-// An empty packet record of link-layer encapsulation encap. 4.6 records
-// also carry their type's name, which the frame dissector shows.
-inline void ovk_packet_rec_init(wtap_rec *rec, int encap)
-{
-#if OVK_WIRESHARK_AT_LEAST(4, 6)
-    wtap_rec_init(rec, 0);
-    wtap_setup_packet_rec(rec, encap);
-#else
-    wtap_rec_init(rec);
-    rec->rec_type = REC_TYPE_PACKET;
-    rec->rec_header.packet_header.pkt_encap = encap;
 #endif
 }
 
