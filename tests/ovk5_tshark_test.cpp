@@ -165,7 +165,7 @@ TEST_F(Ovk5Tshark, RegistersPluginFieldsAndPreferences)
         "frame of Blob size bytes, so that several records in one segment and a record split over segments are "
         "all decoded. Needs \"Allow subdissector to reassemble TCP streams\" in the TCP protocol settings. Off: "
         "each TCP payload is one record.",
-        "# TRUE or FALSE (case-insensitive)",
+        boolean_preference_hint,
         "#ovk5.tcp.desegment: FALSE",
     };
     EXPECT_NE(std::search(prefs.begin(), prefs.end(), expected_prefs.begin(), expected_prefs.end()), prefs.end());
