@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "displayed_values.h"
 #include "epan_harness.h"
 #include "test_captures.h"
 #include "tshark_runner.h"
@@ -167,7 +168,7 @@ TEST_F(Ovk5PreferencesTshark, DefaultsAreListed)
         "frame of Blob size bytes, so that several records in one segment and a record split over segments are "
         "all decoded. Needs \"Allow subdissector to reassemble TCP streams\" in the TCP protocol settings. Off: "
         "each TCP payload is one record.",
-        "# TRUE or FALSE (case-insensitive)",
+        boolean_preference_hint,
         "#ovk5.tcp.desegment: FALSE",
     };
     EXPECT_NE(std::search(prefs.begin(), prefs.end(), expected.begin(), expected.end()), prefs.end());

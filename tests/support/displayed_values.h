@@ -33,6 +33,14 @@ inline std::string utc_time(std::int64_t seconds, unsigned nanoseconds)
     return text;
 }
 
+// The line "tshark -G defaultprefs" writes above a boolean preference:
+// lower case from 4.4 on.
+#if OVK_WIRESHARK_AT_LEAST(4, 4)
+constexpr const char boolean_preference_hint[] = "# true or false (case-insensitive)";
+#else
+constexpr const char boolean_preference_hint[] = "# TRUE or FALSE (case-insensitive)";
+#endif
+
 } // namespace ovk::test
 
 #endif
