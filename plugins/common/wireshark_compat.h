@@ -7,6 +7,7 @@
 #include <ws_version.h>
 #include <epan/epan.h>
 #include <epan/proto.h>
+#include <epan/stats_tree.h>
 #include <epan/tvbuff.h>
 #include <wiretap/wtap.h>
 #include <wsutil/filesystem.h>
@@ -23,6 +24,21 @@ inline guint8 tvb_get_uint8(tvbuff_t *tvb, const gint offset)
     return tvb_get_guint8(tvb, offset);
 }
 #endif
+
+// Storage of a boolean preference: gboolean up to 4.0, bool from 4.2.
+#if OVK_WIRESHARK_AT_LEAST(4, 2)
+using ovk_pref_bool = bool;
+#else
+using ovk_pref_bool = gboolean;
+#endif
+
+// A plug-in's statistics tree, shown as "-z abbr,tree" in tshark and under
+// path in Wireshark's Statistics menu, fed by the tap tap_name.
+inline void ovk_register_stats_tree(const char *tap_name, const char *abbr, const char *path,
+                                    stat_tree_packet_cb packet)
+{
+    stats_tree_register_plugin(tap_name, abbr, path, 0, packet, nullptr, nullptr);
+}
 
 // From 4.4 the loader asks a plug-in what it provides (plugin_describe);
 // without the answer "tshark -G plugins" lists it as of type "unknown".
