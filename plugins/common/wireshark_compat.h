@@ -33,11 +33,13 @@ using ovk_pref_bool = gboolean;
 #endif
 
 // A plug-in's statistics tree, shown as "-z abbr,tree" in tshark and under
-// path in Wireshark's Statistics menu, fed by the tap tap_name.
+// path in Wireshark's Statistics menu, fed by the tap tap_name. Its rows
+// are sorted by name, so every report lists them in the same order.
 inline void ovk_register_stats_tree(const char *tap_name, const char *abbr, const char *path,
                                     stat_tree_packet_cb packet)
 {
-    stats_tree_register_plugin(tap_name, abbr, path, 0, packet, nullptr, nullptr);
+    stats_tree_register_plugin(tap_name, abbr, path, ST_SORT_COL_NAME << ST_FLG_SRTCOL_SHIFT, packet, nullptr,
+                               nullptr);
 }
 
 // From 4.4 the loader asks a plug-in what it provides (plugin_describe);
