@@ -360,7 +360,7 @@ void proto_register_ovk5(void)
     register_shutdown_routine(free_bound_ranges);
     ovk5_tap = register_tap(ovk5_tap_name);
     register_init_routine(forget_interfaces);
-    ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5", ovk5_stats_packet);
+    ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5 Interfaces", ovk5_stats_packet);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",

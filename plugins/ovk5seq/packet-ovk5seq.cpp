@@ -299,7 +299,7 @@ void proto_register_ovk5seq(void)
     expert_register_field_array(expert_ovk5seq, ei, array_length(ei));
     ovk5seq_tap = register_tap(ovk5seq_tap_name);
     register_init_routine(forget_interfaces);
-    ovk_register_stats_tree(ovk5seq_tap_name, "ovk5seq", "OVK5SEQ", ovk5seq_stats_packet);
+    ovk_register_stats_tree(ovk5seq_tap_name, "ovk5seq", "OVK5SEQ Interfaces", ovk5seq_stats_packet);
 
     module_t *ovk5seq_module = prefs_register_protocol(proto_ovk5seq, proto_reg_handoff_ovk5seq);
     prefs_register_bool_preference(ovk5seq_module, "analyze", "Analyse sequence numbers and time stamps",
