@@ -23,7 +23,7 @@ add_custom_target(install-user
   VERBATIM)
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
-install(FILES "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5.png" DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
+install(FILES "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5.png" "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5seq-statistics.png" DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/samples/" DESTINATION "${CMAKE_INSTALL_DOCDIR}/samples")
 
 # The Debian package of the library the plug-ins were built against, and its

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Makes docs/wireshark-ovk5.png: Debian's Wireshark (Qt) under Xvfb with a
-# sample capture open, packet 1 selected and its OVK5 subtree expanded.
-# Not part of the tests; rerun it after changing what the picture shows.
+# Makes the README's pictures with Debian's Wireshark (Qt) under Xvfb.
+# Not part of the tests; rerun it after changing what a picture shows.
 #
-#   scripts/screenshot.sh [capture]   (default: samples/ovk5-udp.pcap)
+#   scripts/screenshot.sh [capture]
+#       docs/wireshark-ovk5.png: the capture (default samples/ovk5-udp.pcap)
+#       open, packet 1 selected and its OVK5 subtree expanded.
+#   scripts/screenshot.sh statistics [capture]
+#       docs/wireshark-ovk5seq-statistics.png: the Statistics > OVK5SEQ
+#       Interfaces window on the capture (default
+#       samples/ovk5seq-losses.pcapng).
 #
 # Installs wireshark-qt, xvfb, xdotool and imagemagick if missing. Wireshark
 # loads no plug-ins as root, so as root it runs as the unprivileged user
@@ -11,8 +16,18 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-capture=${1:-$root/samples/ovk5-udp.pcap}
-output=$root/docs/wireshark-ovk5.png
+mode=packet
+if [[ ${1:-} == statistics ]]; then
+    mode=statistics
+    shift
+fi
+if [[ $mode == statistics ]]; then
+    capture=${1:-$root/samples/ovk5seq-losses.pcapng}
+    output=$root/docs/wireshark-ovk5seq-statistics.png
+else
+    capture=${1:-$root/samples/ovk5-udp.pcap}
+    output=$root/docs/wireshark-ovk5.png
+fi
 
 "$root/scripts/install-deps.sh" wireshark-qt xvfb xauth xdotool imagemagick
 BUILD_DIR=$build "$root/scripts/build.sh"
@@ -63,12 +78,38 @@ import -window root "$STAGE/shot.png"
 kill "$wireshark"
 wait "$wireshark" || true
 SHOOT
+# Statistics: Wireshark's GUI takes no "-z" for statistics trees, so the
+# window is opened from the Statistics menu, whose last entry is
+# "OVK5SEQ Interfaces" (plug-in entries come last, by name). The picture is
+# of that window alone.
+cat >"$stage/shoot-statistics.sh" <<'SHOOT'
+#!/usr/bin/env bash
+set -euo pipefail
+cd "$STAGE"
+wireshark -r "$STAGE/$CAPTURE" >"$STAGE/wireshark.log" 2>&1 &
+wireshark=$!
+window=$(timeout 60 xdotool search --sync --onlyvisible --name "${CAPTURE%.*}" | head -1)
+sleep 3
+# "Statistics" in the menu bar.
+xdotool mousemove --window "$window" "$STATISTICS_X" 10 click 1
+sleep 1
+xdotool key Up Return
+statistics=$(timeout 60 xdotool search --sync --onlyvisible --name "OVK5SEQ Interfaces" | head -1)
+xdotool mousemove 1090 750
+sleep 2
+import -window "$statistics" "$STAGE/shot.png"
+kill "$wireshark"
+wait "$wireshark" || true
+SHOOT
 chmod -R a+rwX "$stage"
 
 run=(env HOME="$stage/home" TMPDIR="$stage" STAGE="$stage" CAPTURE="$capture_name" DETAILS_Y=${DETAILS_Y:-318}
+     STATISTICS_X=${STATISTICS_X:-325}
      WIRESHARK_PLUGIN_DIR="$stage/plugins" TZ=UTC LC_ALL=C.UTF-8)
 [[ $(id -u) -eq 0 ]] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
-(cd "$stage" && timeout 180 "${run[@]}" xvfb-run -a -s "-screen 0 1100x760x24" bash "$stage/shoot.sh")
+shoot=$stage/shoot.sh
+[[ $mode == statistics ]] && shoot=$stage/shoot-statistics.sh
+(cd "$stage" && timeout 180 "${run[@]}" xvfb-run -a -s "-screen 0 1100x760x24" bash "$shoot")
 
 mkdir -p "$(dirname "$output")"
 convert "$stage/shot.png" -strip "$output"
