@@ -7,8 +7,9 @@
 #       open, packet 1 selected and its OVK5 subtree expanded.
 #   scripts/screenshot.sh statistics [capture]
 #       docs/wireshark-ovk5seq-statistics.png: the Statistics > OVK5SEQ
-#       Interfaces window on the capture (default
-#       samples/ovk5seq-losses.pcapng).
+#       Interfaces window on the capture (default: two interfaces made with
+#       the generator, one of them with records deleted after the device
+#       counted its losses).
 #
 # Installs wireshark-qt, xvfb, xdotool and imagemagick if missing. Wireshark
 # loads no plug-ins as root, so as root it runs as the unprivileged user
@@ -22,7 +23,7 @@ if [[ ${1:-} == statistics ]]; then
     shift
 fi
 if [[ $mode == statistics ]]; then
-    capture=${1:-$root/samples/ovk5seq-losses.pcapng}
+    capture=${1:-}
     output=$root/docs/wireshark-ovk5seq-statistics.png
 else
     capture=${1:-$root/samples/ovk5-udp.pcap}
@@ -34,8 +35,18 @@ BUILD_DIR=$build "$root/scripts/build.sh"
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
+if [[ -z $capture ]]; then
+    # Interface 1 loses frames in the device; interface 2 also loses four
+    # records after it (deleted here), which only the sequence numbers show.
+    capgen=$build/tools/capgen/ovk5-capgen
+    "$capgen" -q -P ovk5seq -i 1 -n 400 --loss-rate 0.01 --seed 3 --inner icmp -o "$stage/if1.pcapng"
+    "$capgen" -q -P ovk5seq -i 2 -n 300 --interval 1333 --gap-every 50 --missing 3 -o "$stage/if2-all.pcapng"
+    editcap "$stage/if2-all.pcapng" "$stage/if2.pcapng" 120 121 122 240
+    mergecap -w "$stage/ovk5seq-two-interfaces.pcapng" "$stage/if1.pcapng" "$stage/if2.pcapng"
+    capture=$stage/ovk5seq-two-interfaces.pcapng
+fi
 cp -r "$build/plugins" "$stage/plugins"
-cp "$capture" "$stage/"
+[[ $(dirname "$capture") == "$stage" ]] || cp "$capture" "$stage/"
 capture_name=$(basename "$capture")
 profile=$stage/home/.config/wireshark
 mkdir -p "$profile"
