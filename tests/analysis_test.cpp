@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Per-interface loss, sequence and timing analysis of both dissectors, in
-// process: values worked out on the first pass, the same on every later
-// dissection of a frame, several OVK5 headers in one frame, a fresh start
-// with every capture file, and the plain decode with the analysis off.
+// process: several OVK5 headers in one frame, each frame the same when
+// selected again, a fresh start with every capture file, and the plain
+// decode with the analysis off. The OVK5SEQ sequence and time cases are
+// in analysis_tshark_test.cpp.
 
 #include <gtest/gtest.h>
 
@@ -39,49 +40,6 @@ private:
     std::string name_;
 };
 
-TEST(Ovk5SeqAnalysis, SequenceAndLossesPerInterface)
-{
-    Capture capture(encap_user3);
-    // Interface 1 wraps at 16 bits, then skips 2 as reported; interface 2
-    // skips 4 where the header reports 1.
-    const Dissection first = capture.add(seq_record(65535, 1, 3));
-    capture.add(seq_record(10, 2, 0));
-    const Dissection wrapped = capture.add(seq_record(0, 1, 0));
-    const Dissection matching = capture.add(seq_record(3, 1, 2));
-    const Dissection mismatch = capture.add(seq_record(15, 2, 1));
-
-    EXPECT_FALSE(first.has("ovk5seq.prev_frame"));
-    EXPECT_FALSE(first.has("ovk5seq.seq_gap"));
-    EXPECT_EQ(first.value("ovk5seq.lost_total"), "3");
-
-    EXPECT_EQ(wrapped.value("ovk5seq.prev_frame"), "1");
-    EXPECT_EQ(wrapped.value("ovk5seq.seq_gap"), "0");
-    EXPECT_EQ(wrapped.value("ovk5seq.lost_total"), "3");
-    EXPECT_FALSE(wrapped.has("ovk5seq.seq_mismatch"));
-
-    EXPECT_EQ(matching.value("ovk5seq.prev_frame"), "3");
-    EXPECT_EQ(matching.value("ovk5seq.seq_gap"), "2");
-    EXPECT_EQ(matching.value("ovk5seq.lost_total"), "5");
-    EXPECT_FALSE(matching.has("ovk5seq.seq_mismatch"));
-    // The hardware's own count keeps its error beside the analysis.
-    EXPECT_EQ(matching.count("ovk5seq.missing_frames"), 1u);
-
-    EXPECT_EQ(mismatch.value("ovk5seq.prev_frame"), "2");
-    EXPECT_EQ(mismatch.value("ovk5seq.seq_gap"), "4");
-    EXPECT_EQ(mismatch.value("ovk5seq.lost_total"), "1");
-    EXPECT_EQ(mismatch.count("ovk5seq.seq_mismatch"), 1u);
-    EXPECT_EQ(values(mismatch, "_ws.expert.message"),
-              (Values{"Missing frames between this and last frame.",
-                      "Sequence number skips 4 frames, the header reports 1 missing"}));
-
-    // Selected again after the whole file was read: what the first pass found.
-    const Dissection again = capture.again(4);
-    EXPECT_EQ(again.value("ovk5seq.prev_frame"), "3");
-    EXPECT_EQ(again.value("ovk5seq.seq_gap"), "2");
-    EXPECT_EQ(again.value("ovk5seq.lost_total"), "5");
-    EXPECT_FALSE(capture.again(1).has("ovk5seq.seq_gap"));
-}
-
 TEST(Ovk5SeqAnalysis, EveryCaptureFileStartsAfresh)
 {
     {
@@ -93,30 +51,6 @@ TEST(Ovk5SeqAnalysis, EveryCaptureFileStartsAfresh)
     const Dissection d = capture.add(seq_record(9, 1, 0));
     EXPECT_FALSE(d.has("ovk5seq.prev_frame"));
     EXPECT_EQ(d.value("ovk5seq.lost_total"), "0");
-}
-
-TEST(Ovk5SeqAnalysis, TimeStepsBackwardsAndInvalid)
-{
-    Capture capture(encap_user3);
-    capture.add(seq_record(1, 1, 0, 100, 500));
-    const Dissection forward = capture.add(seq_record(2, 1, 0, 101, 400));
-    const Dissection backwards = capture.add(seq_record(3, 1, 0, 101, 399));
-    const Dissection invalid = capture.add(seq_record(4, 1, 0, 102, 1000000000));
-    const Dissection after_invalid = capture.add(seq_record(5, 1, 0, 103, 0));
-
-    EXPECT_EQ(forward.value("ovk5seq.ts_delta"), "0.999999900");
-    EXPECT_FALSE(forward.has("ovk5seq.ts_backwards"));
-    EXPECT_EQ(backwards.value("ovk5seq.ts_delta"), "-0.000000001");
-    EXPECT_EQ(backwards.count("ovk5seq.ts_backwards"), 1u);
-
-    // A time stamp that is no time: flagged, and no step measured to or
-    // from it; the sequence carries on.
-    EXPECT_EQ(invalid.count("ovk5seq.ts_invalid"), 1u);
-    EXPECT_EQ(values(invalid, "_ws.expert.message"),
-              Values{"Time stamp with 1000000000 nanoseconds (over 999,999,999)"});
-    EXPECT_FALSE(invalid.has("ovk5seq.ts_delta"));
-    EXPECT_FALSE(after_invalid.has("ovk5seq.ts_delta"));
-    EXPECT_EQ(after_invalid.value("ovk5seq.seq_gap"), "0");
 }
 
 TEST(Ovk5SeqAnalysis, OffGivesThePlainDecode)

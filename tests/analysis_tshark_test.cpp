@@ -63,10 +63,12 @@ TEST_F(AnalysisTshark, Ovk5SeqValuesAndTree)
     };
     // A 16-bit wrap and a reported gap on interface 1, a gap the header
     // misreports and a step back in time on interface 2, then a time
-    // stamp with too many nanoseconds.
+    // stamp with too many nanoseconds, from which no step is measured.
     const Record records[] = {
-        {65535, 1, 0, 100, 0}, {10, 2, 0, 100, 0},        {0, 1, 0, 100, 1000},
-        {3, 1, 2, 100, 2000},  {15, 2, 1, 99, 999999999}, {4, 1, 0, 101, 1000000000},
+        {65535, 1, 0, 100, 0},     {10, 2, 0, 100, 0},
+        {0, 1, 0, 100, 1000},      {3, 1, 2, 100, 2000},
+        {15, 2, 1, 99, 999999999}, {4, 1, 0, 101, 1000000000},
+        {5, 1, 0, 102, 0},
     };
     const std::string path = stage_.path("seq.pcap");
     {
@@ -92,6 +94,7 @@ TEST_F(AnalysisTshark, Ovk5SeqValuesAndTree)
         "Sequence number skips 4 frames, the header reports 1 missing,"
         "Time stamp earlier than the previous record's of this interface",
         "1|4|0|2||Time stamp with 1000000000 nanoseconds (over 999,999,999)",
+        "1|6|0|2||",
     };
     EXPECT_EQ(stage_.lines(one_pass), expected);
     Lines two_pass = one_pass;
@@ -102,7 +105,7 @@ TEST_F(AnalysisTshark, Ovk5SeqValuesAndTree)
     off.insert(off.end(), {"-o", "ovk5seq.analyze:FALSE"});
     EXPECT_EQ(stage_.lines(off), (Lines{"1|||||", "2|||||", "1|||||",
                                         "1|||||Missing frames between this and last frame.",
-                                        "2|||||Missing frames between this and last frame.", "1|||||"}));
+                                        "2|||||Missing frames between this and last frame.", "1|||||", "1|||||"}));
 
     // Rows by name, each interface with all three figures.
     for (const bool two_passes : {false, true}) {
@@ -114,7 +117,7 @@ TEST_F(AnalysisTshark, Ovk5SeqValuesAndTree)
         for (const TreeRow &row : tree_rows(stage_.lines(args)))
             counts.emplace_back(row.name, row.figures.at(0));
         EXPECT_EQ(counts, (std::vector<std::pair<std::string, std::string>>{
-                              {"Interface 1", "4"},
+                              {"Interface 1", "5"},
                               {" Frames skipped by sequence number", "2"},
                               {" Missing frames (reported)", "2"},
                               {" Sequence mismatches", "0"},
