@@ -126,7 +126,7 @@ TEST_F(Ovk5Tshark, RegistersPluginFieldsAndPreferences)
         "",
         "# Per interface: time since the previous header, with a warning where it runs backwards, and the "
         "delivery delay from the hardware to the capturing host",
-        "# TRUE or FALSE (case-insensitive)",
+        boolean_preference_hint(),
         "#ovk5.analyze: TRUE",
     };
     EXPECT_NE(std::search(prefs.begin(), prefs.end(), expected_prefs.begin(), expected_prefs.end()), prefs.end());

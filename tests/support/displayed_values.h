@@ -32,6 +32,17 @@ inline std::string utc_time(std::int64_t seconds, unsigned nanoseconds)
     return text;
 }
 
+// The line "tshark -G defaultprefs" writes under a boolean preference's
+// description: lower case from 4.4 on.
+inline std::string boolean_preference_hint()
+{
+#if OVK_WIRESHARK_AT_LEAST(4, 4)
+    return "# true or false (case-insensitive)";
+#else
+    return "# TRUE or FALSE (case-insensitive)";
+#endif
+}
+
 } // namespace ovk::test
 
 #endif
