@@ -123,6 +123,8 @@ TEST(Ovk5Analysis, TimeStepsBackwardsAndInvalid)
     EXPECT_EQ(invalid.value("ovk5.prev_frame"), "2");
     EXPECT_FALSE(invalid.has("ovk5.ts_delta"));
     EXPECT_FALSE(invalid.has("ovk5.delay"));
+    // A capture time no 32-bit time stamp comes near gives no delay.
+    EXPECT_FALSE(capture.add(ovk5_frame(3, 12, 0), std::int64_t{1} << 62, 0).has("ovk5.delay"));
 
     PreferenceOff off("ovk5.analyze");
     Capture plain(encap_ethernet);

@@ -32,11 +32,19 @@ inline gint64 ovk_nanoseconds_between(const ovk_hardware_time &later, const ovk_
            (static_cast<gint64>(later.nsecs) - earlier.nsecs);
 }
 
-// capture - hardware, in nanoseconds.
-inline gint64 ovk_nanoseconds_since(const nstime_t &capture, const ovk_hardware_time &hardware)
+// capture - hardware, in nanoseconds, into *nanoseconds. False when they
+// lie too far apart for that: a capture file may carry any 64-bit time.
+inline bool ovk_nanoseconds_since(const nstime_t &capture, const ovk_hardware_time &hardware, gint64 *nanoseconds)
 {
-    return (static_cast<gint64>(capture.secs) - hardware.secs) * ovk_nanoseconds_per_second +
-           (static_cast<gint64>(capture.nsecs) - hardware.nsecs);
+    constexpr gint64 max_seconds = G_GINT64_CONSTANT(9000000000);
+    const gint64 capture_seconds = capture.secs;
+    if (capture_seconds > max_seconds * 2 || capture_seconds < -max_seconds)
+        return false;
+    const gint64 seconds = capture_seconds - hardware.secs;
+    if (seconds > max_seconds || seconds < -max_seconds)
+        return false;
+    *nanoseconds = seconds * ovk_nanoseconds_per_second + (static_cast<gint64>(capture.nsecs) - hardware.nsecs);
+    return true;
 }
 
 // A relative time as the analyser shows it: seconds and nanoseconds of

@@ -115,10 +115,7 @@ const header_analysis *analyse_header(packet_info *pinfo, guint8 interface_id, c
 // hardware stamped the header. Unknown without both times.
 bool delivery_delay(const packet_info *pinfo, const ovk_hardware_time &time, gint64 *delay_ns)
 {
-    if (!pinfo->fd->has_ts || !time.valid())
-        return false;
-    *delay_ns = ovk_nanoseconds_since(pinfo->abs_ts, time);
-    return true;
+    return pinfo->fd->has_ts && time.valid() && ovk_nanoseconds_since(pinfo->abs_ts, time, delay_ns);
 }
 
 void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &time,
