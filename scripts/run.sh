@@ -16,7 +16,9 @@ for sample in ovk5-udp.pcap ovk5-tcp.pcap ovk5seq.pcap ovk5-udp-random.pcapng ov
 done
 
 if [[ $# -gt 0 ]]; then
-    captures=("$@")
+    # Absolute: tshark runs from another folder below.
+    captures=()
+    for capture in "$@"; do captures+=("$(realpath -- "$capture")"); done
 else
     captures=("$samples"/*.pcap "$samples"/*.pcapng)
 fi

@@ -263,7 +263,8 @@ TEST_F(HostileTshark, PayloadsAtSizeLimits)
     }
     const Lines ovk5_fields = {"-e", "frame.len", "-e", "ovk5.bs", "-e", "ip.src", "-e", "_ws.col.Protocol",
                                "-e", "_ws.malformed"};
-    // 0 and 15 bytes are not OVK5; 16 bytes are a header with an empty,
+    // 0 and 15 bytes are not OVK5 (as link-type 150 records, too short
+    // ones are marked malformed); 16 bytes are a header with an empty,
     // malformed frame; the largest payload decodes in full.
     EXPECT_EQ(fields(write("udp.pcap", linktype_ethernet, udp), ovk5_fields), (Lines{
         "42||192.0.2.1|UDP|", "57||192.0.2.1|UDP|", "58|50|192.0.2.1|Ethernet|[Malformed Packet: Ethernet],_ws.malformed",
@@ -273,7 +274,7 @@ TEST_F(HostileTshark, PayloadsAtSizeLimits)
         "65549|50|192.0.2.1,192.0.2.10|OVK5|"}));
     EXPECT_EQ(fields(write("seq.pcap", linktype_user3, seq),
                      {"-e", "frame.len", "-e", "ovk5seq.seq", "-e", "ip.src", "-e", "_ws.malformed"}),
-              (Lines{"0|||", "15|||", "16|9||[Malformed Packet: Ethernet],_ws.malformed", "65535|9|192.0.2.10|"}));
+              (Lines{"0|||_ws.malformed", "15|||_ws.malformed", "16|9||[Malformed Packet: Ethernet],_ws.malformed", "65535|9|192.0.2.10|"}));
 }
 
 TEST(HostileDissector, LargestPayloadTakenWhole)

@@ -139,6 +139,22 @@ TEST_F(Ovk5DecodeAsTshark, SavedChoiceForAnOvk5PortBeatsChangedPreferences)
     EXPECT_EQ(decode(path, {"-d", "udp.port==21171,ovk5"}), Lines(2, "OVK5|0x1234|21171,40001"));
 }
 
+TEST_F(Ovk5DecodeAsTshark, ChoiceOfOvk5OnItsDefaultPortsHoldsWhateverTheRanges)
+{
+    const std::string udp = capture("udp-default.pcap", Transport::udp, 21171);
+    const Lines as_ovk5(2, "OVK5|0x1234|21171,40001");
+    EXPECT_EQ(decode(udp, {"-o", "ovk5.udp.port:30000", "-d", "udp.port==21171,ovk5"}), as_ovk5);
+    EXPECT_EQ(decode(udp, {"-o", "ovk5.udp.port:", "-d", "udp.port==21171,ovk5"}), as_ovk5);
+    const std::string tcp = capture("tcp-default.pcap", Transport::tcp, 21103);
+    EXPECT_EQ(decode(tcp, {"-o", "ovk5.tcp.port:", "-d", "tcp.port==21103,ovk5"}), Lines(2, "OVK5|0x1234|40001"));
+
+    std::filesystem::create_directories(stage_.path("home/.config/wireshark"));
+    std::ofstream(stage_.path("home/.config/wireshark/decode_as_entries"))
+        << "decode_as_entry: udp.port,21171,OVK5,OVK5\n";
+    stage_.publish();
+    EXPECT_EQ(decode(udp, {"-o", "ovk5.udp.port:30000"}), as_ovk5);
+}
+
 TEST_F(Ovk5DecodeAsTshark, UnknownProtocolNameIsRefused)
 {
     const std::string path = capture("udp-30000.pcap", Transport::udp, 30000);

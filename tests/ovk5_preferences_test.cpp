@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <epan/packet.h>
+
 #include "epan_harness.h"
 
 void proto_reg_handoff_ovk5(void);
@@ -70,6 +72,30 @@ TEST_F(Ovk5Preferences, PortInBothRangesIsBoundInEachTableIndependently)
     ASSERT_TRUE(set_preference("ovk5.tcp.port", "6000"));
     EXPECT_EQ(tcp(), Ports{6000});
     EXPECT_EQ(udp(), Ports{5000});
+}
+
+TEST_F(Ovk5Preferences, PortLeftIsGivenBackToItsOwner)
+{
+    dissector_table_t udp_table = find_dissector_table("udp.port");
+    dissector_table_t tcp_table = find_dissector_table("tcp.port");
+    const dissector_handle_t dns = dissector_get_uint_handle(udp_table, 53);
+    const dissector_handle_t http = dissector_get_uint_handle(tcp_table, 80);
+    ASSERT_NE(dns, nullptr);
+    ASSERT_NE(http, nullptr);
+    // The GUI applies the preferences on every OK, changed or not.
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(set_preference("ovk5.udp.port", "53,21171"));
+        ASSERT_TRUE(set_preference("ovk5.tcp.port", "80"));
+        proto_reg_handoff_ovk5();
+        EXPECT_EQ(udp(), (Ports{53, 21171}));
+        EXPECT_EQ(tcp(), Ports{80});
+        ASSERT_TRUE(set_preference("ovk5.udp.port", "21171"));
+        ASSERT_TRUE(set_preference("ovk5.tcp.port", "21103"));
+        proto_reg_handoff_ovk5();
+        EXPECT_EQ(dissector_get_uint_handle(udp_table, 53), dns) << "round " << round;
+        EXPECT_EQ(dissector_get_uint_handle(tcp_table, 80), http) << "round " << round;
+        EXPECT_FALSE(dissector_is_uint_changed(udp_table, 53));
+    }
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "displayed_values.h"
+#include "capture_writer.h"
 #include "generator.h"
 #include "tshark_runner.h"
 
@@ -83,6 +84,47 @@ TEST_F(Ovk5Tshark, PortPreferencesSelectWhatIsDecoded)
               Lines{"UDP\t"});
 }
 
+// Records written back to back on a TCP stream: two in the first segment,
+// the third split over the next two.
+TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)
+{
+    Bytes stream;
+    for (std::uint16_t rid0 = 1; rid0 <= 3; ++rid0) {
+        Ovk5Header header;
+        header.rid0 = rid0;
+        const Bytes record = ovk5_payload(header, inner_frame_for(rid0));
+        stream.insert(stream.end(), record.begin(), record.end());
+    }
+    const std::size_t cuts[] = {0, 2 * (ovk5_header_size + inner_frame_for(0).size()), stream.size() - 20,
+                                stream.size()};
+    const std::string path = stage_.path("stream.pcap");
+    {
+        CaptureWriter writer(path, linktype_ethernet);
+        Endpoints ends;
+        ends.src_port = 50000;
+        ends.dst_port = 21103;
+        TcpSegment segment;
+        for (int i = 0; i < 3; ++i) {
+            segment.seq = 1 + static_cast<std::uint32_t>(cuts[i]);
+            writer.write(static_cast<std::uint64_t>(i) * 1000,
+                         ethernet_ipv4_tcp(ends, segment, Bytes(stream.begin() + cuts[i], stream.begin() + cuts[i + 1])));
+        }
+        writer.commit();
+    }
+    stage_.publish();
+    const Lines fields = {"-r", path, "-T", "fields", "-E", "separator=|", "-e", "ovk5.rid0", "-e", "udp.dstport",
+                          "-e", "_ws.col.Protocol"};
+    const Lines reassembled = {"0x0001,0x0002|40001,40001|OVK5", "||TCP", "0x0003|40001|OVK5"};
+    EXPECT_EQ(stage_.lines(fields + Lines{"-o", "ovk5.tcp.desegment:TRUE"}), reassembled);
+    EXPECT_EQ(stage_.lines(fields + Lines{"-o", "ovk5.tcp.desegment:TRUE", "-2"}), reassembled);
+    // TCP's own preference says no reassembly: every whole record of a
+    // segment is still decoded, the split one only as far as it goes.
+    EXPECT_EQ(stage_.lines(fields + Lines{"-o", "ovk5.tcp.desegment:TRUE", "-o", "tcp.desegment_tcp_streams:FALSE"}),
+              (Lines{"0x0001,0x0002|40001,40001|OVK5", "0x0003||IPv4", "||TCP"}));
+    // Off, as before: each segment is one record, whatever it holds.
+    EXPECT_EQ(stage_.lines(fields), (Lines{"0x0001|40001|OVK5", "0x0003||OVK5", "0x564f||Ethernet"}));
+}
+
 TEST_F(Ovk5Tshark, DisplayFilterOnHeaderFields)
 {
     Ovk5CaptureOptions options;
@@ -128,6 +170,13 @@ TEST_F(Ovk5Tshark, RegistersPluginFieldsAndPreferences)
         "delivery delay from the hardware to the capturing host",
         boolean_preference_hint(),
         "#ovk5.analyze: TRUE",
+        "",
+        "# Whether OVK5 over TCP is read as a stream of records, each its 16-byte header followed by an Ethernet "
+        "frame of Blob size bytes, so that several records in one segment and a record split over segments are "
+        "all decoded. Needs \"Allow subdissector to reassemble TCP streams\" in the TCP protocol settings. Off: "
+        "each TCP payload is one record.",
+        boolean_preference_hint(),
+        "#ovk5.tcp.desegment: FALSE",
     };
     EXPECT_NE(std::search(prefs.begin(), prefs.end(), expected_prefs.begin(), expected_prefs.end()), prefs.end());
 }

@@ -67,7 +67,7 @@ TEST(Ovk5SeqDissector, OneExpertErrorPerRecordWithMissingFrames)
     }
 }
 
-TEST(Ovk5SeqDissector, TakesWholeRecordAndRejectsShortOnes)
+TEST(Ovk5SeqDissector, TakesWholeRecordAndShowsShortOnesAsMalformed)
 {
     Bytes bytes = record(0);
     bytes.resize(74, 0);
@@ -75,18 +75,20 @@ TEST(Ovk5SeqDissector, TakesWholeRecordAndRejectsShortOnes)
     ASSERT_TRUE(r.handle_found);
     EXPECT_EQ(r.bytes_taken, 74);
 
-    bytes.resize(15);
-    Dissection d;
-    r = probe({ProbeRequest::Action::call_bound_dissector, "wtap_encap", encap_user3}, bytes, &d);
-    EXPECT_EQ(r.bytes_taken, 0);
-    EXPECT_FALSE(d.has("ovk5seq"));
-    EXPECT_FALSE(d.has("_ws.expert"));
-
-    // As a record of its own, the analyser shows only the frame.
-    const Dissection whole = dissect(encap_user3, bytes);
-    EXPECT_FALSE(whole.has("ovk5seq"));
-    EXPECT_FALSE(whole.has("_ws.malformed"));
-    EXPECT_TRUE(whole.has("frame"));
+    // Nothing else decodes link-type 150: a record of 1 to 15 bytes is shown
+    // as OVK5SEQ with its bytes and an error, not as a blank line.
+    for (const std::size_t size : {1u, 15u}) {
+        bytes.resize(size);
+        const Dissection whole = dissect(encap_user3, bytes);
+        EXPECT_EQ(whole.protocol_column, "OVK5SEQ") << size;
+        EXPECT_TRUE(whole.has("ovk5seq"));
+        EXPECT_EQ(whole.count("ovk5seq.too_short"), 1u);
+        EXPECT_EQ(whole.value("_ws.expert.message"), "Record shorter than the 16-byte header");
+        EXPECT_EQ(whole.value("_ws.expert.severity"), std::to_string(PI_ERROR));
+        EXPECT_EQ(whole.value("_ws.expert.group"), std::to_string(PI_MALFORMED));
+        EXPECT_EQ(whole.value("data.len"), std::to_string(size));
+        EXPECT_FALSE(whole.has("ovk5seq.seq"));
+    }
 }
 
 TEST(Ovk5SeqDissector, HeaderOnlyRecordShowsHeaderThenMalformedFrame)

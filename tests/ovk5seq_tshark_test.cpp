@@ -83,6 +83,7 @@ TEST_F(Ovk5SeqTshark, RegistersPluginAndFields)
         "F\tSequence gap differs from the reported missing frames\tovk5seq.seq_mismatch\tFT_NONE\tovk5seq\t\t0x0\t",
         "F\tTime stamp earlier than the previous record's of this interface\tovk5seq.ts_backwards\tFT_NONE\tovk5seq\t\t0x0\t",
         "F\tTime stamp with over 999,999,999 nanoseconds\tovk5seq.ts_invalid\tFT_NONE\tovk5seq\t\t0x0\t",
+        "F\tRecord shorter than the 16-byte header\tovk5seq.too_short\tFT_NONE\tovk5seq\t\t0x0\t",
     }));
 }
 

@@ -1,12 +1,14 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Build-only stand-ins for a Windows Wireshark, for the mingw-w64 cross build.
 #
 # Why they exist: Debian ships Wireshark and GLib for Linux only. The
 # plug-ins' Windows DLLs are compiled against the host's Wireshark and GLib
 # headers, with a Windows GLib configuration header of our own in place of
 # the host's, and linked against import libraries that dlltool makes from
-# the .def files here. Those list only the functions the plug-ins call: a
-# function missing from them is a link error, not a broken DLL. None of this
-# ends up in the DLLs beyond the names of the DLLs and functions imported.
+# the exports of the host's Linux libraries of the same series (see
+# AnalyserDlls.cmake): each function lands in the import table of the DLL
+# that really exports it, with nothing to list by hand. None of this ends
+# up in the DLLs beyond the names of the DLLs and functions imported.
 #
 # Provides what find_package(Wireshark) would: Wireshark_VERSION,
 # Wireshark_{MAJOR,MINOR,PATCH}_VERSION and the target `epan`.
@@ -53,17 +55,46 @@ configure_file("${OVK_SHIMS_DIR}/glibconfig.h.in" "${OVK_SHIMS_BINARY_DIR}/inclu
 if(NOT CMAKE_DLLTOOL)
   message(FATAL_ERROR "No dlltool: set CMAKE_DLLTOOL (the toolchain file does)")
 endif()
+# The host's nm: the mingw-w64 one need not read Linux libraries.
+find_program(OVK_HOST_NM nm)
+if(NOT OVK_HOST_NM)
+  message(FATAL_ERROR "No nm for the host's libraries: install binutils")
+endif()
+
+# The host's Linux libraries of this series, beside its Wireshark headers.
+set(OVK_LINUX_LIBRARY_DIR "" CACHE PATH "Where the host's libwireshark.so and the libraries beside it are")
+if(NOT OVK_LINUX_LIBRARY_DIR)
+  file(GLOB _linux_libwireshark "/usr/lib/*/libwireshark.so" "/usr/lib64/libwireshark.so" "/usr/lib/libwireshark.so")
+  list(LENGTH _linux_libwireshark _count)
+  if(NOT _count EQUAL 1)
+    message(FATAL_ERROR "Found ${_count} libwireshark.so (${_linux_libwireshark}): "
+                        "set OVK_LINUX_LIBRARY_DIR to the host's library folder")
+  endif()
+  get_filename_component(_dir "${_linux_libwireshark}" DIRECTORY)
+  set(OVK_LINUX_LIBRARY_DIR "${_dir}" CACHE PATH "Where the host's libwireshark.so and the libraries beside it are" FORCE)
+endif()
+include("${OVK_SHIMS_DIR}/AnalyserDlls.cmake")
+ovk_analyser_libraries(_analyser_libraries "${OVK_LINUX_LIBRARY_DIR}")
 set(_import_libs)
-foreach(dll libwireshark libwsutil libglib-2.0-0)
-  set(_import_lib "${OVK_SHIMS_BINARY_DIR}/${dll}.dll.a")
-  add_custom_command(OUTPUT "${_import_lib}"
-    COMMAND "${CMAKE_COMMAND}" "-DDLLTOOL=${CMAKE_DLLTOOL}" "-DDEF=${OVK_SHIMS_DIR}/${dll}.def"
-            "-DDLL=${dll}.dll" "-DOUTPUT=${_import_lib}" -P "${OVK_SHIMS_DIR}/make_import_lib.cmake"
-    DEPENDS "${OVK_SHIMS_DIR}/${dll}.def" "${OVK_SHIMS_DIR}/make_import_lib.cmake"
-    COMMENT "Making the import library for ${dll}.dll"
-    VERBATIM)
-  list(APPEND _import_libs "${_import_lib}")
+set(_linux_libraries)
+foreach(entry IN LISTS _analyser_libraries)
+  string(REPLACE "=" ";" entry "${entry}")
+  list(GET entry 0 dll)
+  list(GET entry 1 library)
+  list(APPEND _import_libs "${OVK_SHIMS_BINARY_DIR}/${dll}.a")
+  # The file itself, so that an upgrade within the series remakes them.
+  get_filename_component(library "${library}" REALPATH)
+  list(APPEND _linux_libraries "${library}")
+  message(STATUS "Imports from ${dll}: the exports of ${library}")
 endforeach()
+string(REPLACE ";" "|" _library_pairs "${_analyser_libraries}")
+add_custom_command(OUTPUT ${_import_libs}
+  COMMAND "${CMAKE_COMMAND}" "-DNM=${OVK_HOST_NM}" "-DDLLTOOL=${CMAKE_DLLTOOL}"
+          "-DOUTPUT_DIR=${OVK_SHIMS_BINARY_DIR}" "-DLIBRARIES=${_library_pairs}"
+          -P "${OVK_SHIMS_DIR}/make_import_libs.cmake"
+  DEPENDS "${OVK_SHIMS_DIR}/make_import_libs.cmake" "${OVK_SHIMS_DIR}/AnalyserDlls.cmake" ${_linux_libraries}
+  COMMENT "Making the import libraries of the analyser's DLLs"
+  VERBATIM)
 add_custom_target(ovk_windows_import_libs DEPENDS ${_import_libs})
 
 add_library(epan INTERFACE)

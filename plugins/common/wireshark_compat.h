@@ -25,8 +25,8 @@ inline guint8 tvb_get_uint8(tvbuff_t *tvb, const gint offset)
 }
 #endif
 
-// Storage of a boolean preference: gboolean up to 4.0, bool from 4.2.
-#if OVK_WIRESHARK_AT_LEAST(4, 2)
+// Storage of a boolean preference: gboolean up to 4.2, bool from 4.4.
+#if OVK_WIRESHARK_AT_LEAST(4, 4)
 using ovk_pref_bool = bool;
 #else
 using ovk_pref_bool = gboolean;

@@ -9,6 +9,7 @@
 #include <epan/range.h>
 #include <epan/stats_tree.h>
 #include <epan/tap.h>
+#include <epan/dissectors/packet-tcp.h>
 
 #include <cstdio>
 #include <cstring>
@@ -155,6 +156,22 @@ range_t *udp_ports = nullptr;
 range_t *tcp_ports_bound = nullptr;
 range_t *udp_ports_bound = nullptr;
 
+// What each port held before OVK5 took it, given back when OVK5 leaves the
+// port (a borrowed UDP 53 must decode as DNS again).
+dissector_handle_t tcp_previous_owner[ovk5_max_port + 1];
+dissector_handle_t udp_previous_owner[ovk5_max_port + 1];
+
+// The first binding waits for the first dissection session, so that the
+// Decode As choices of the command line and the profile are in the tables
+// by then: one that picks OVK5 for a port OVK5 has not taken yet stays a
+// user's choice the port preferences never undo.
+bool ports_bound = false;
+
+// Off: a TCP payload is one record, as a sender writing one record per
+// segment produces. On: records are framed by their Blob size across and
+// within segments.
+ovk_pref_bool tcp_desegment = false;
+
 dissector_handle_t ovk5_handle = nullptr;
 dissector_handle_t eth_handle = nullptr;
 
@@ -226,6 +243,24 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     return tvb_captured_length(tvb);
 }
 
+// Where a record of a TCP stream ends: its header, then Blob size bytes.
+guint ovk5_record_length(packet_info *, tvbuff_t *tvb, int offset, void *)
+{
+    return ovk5_header_length + tvb_get_letohs(tvb, offset);
+}
+
+// What the port tables call: a TCP payload goes through the analyser's TCP
+// record framing when the user asked for it, anything else is one record.
+int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
+{
+    if (!tcp_desegment || pinfo->ptype != PT_TCP)
+        return dissect_ovk5(tvb, pinfo, tree, data);
+    if (tvb_reported_length(tvb) < ovk5_header_length && !pinfo->can_desegment)
+        return 0;
+    tcp_dissect_pdus(tvb, pinfo, tree, TRUE, ovk5_header_length, ovk5_record_length, dissect_ovk5, data);
+    return tvb_captured_length(tvb);
+}
+
 // At shutdown, before the analyser unloads the plug-in along with the
 // pointers to these copies.
 void free_bound_ranges()
@@ -237,24 +272,36 @@ void free_bound_ranges()
 }
 
 // Moves ovk5_handle in table_name from the ports of old_ports (may be null)
-// to those of new_ports. Ports whose dissector the user chose with Decode As
-// (the entry differs from its initial one) keep that choice: applying the
-// preferences runs after the saved Decode As entries and "-d" are applied.
-void rebind_ports(const char *table_name, const range_t *old_ports, const range_t *new_ports)
+// to those of new_ports, giving each port it leaves back to what held it
+// before. Ports whose dissector the user chose with Decode As (the entry
+// differs from its initial one) keep that choice.
+void rebind_ports(const char *table_name, dissector_handle_t *previous_owner, const range_t *old_ports,
+                  const range_t *new_ports)
 {
     dissector_table_t table = find_dissector_table(table_name);
     if (old_ports) {
         for (guint i = 0; i < old_ports->nranges; ++i) {
             for (guint32 port = old_ports->ranges[i].low; port <= old_ports->ranges[i].high; ++port) {
-                if (!dissector_is_uint_changed(table, port) && dissector_get_uint_handle(table, port) == ovk5_handle)
+                if (value_is_in_range(new_ports, port) || dissector_is_uint_changed(table, port)
+                    || dissector_get_uint_handle(table, port) != ovk5_handle)
+                    continue;
+                if (previous_owner[port])
+                    dissector_add_uint(table_name, port, previous_owner[port]);
+                else
                     dissector_delete_uint(table_name, port, ovk5_handle);
+                previous_owner[port] = nullptr;
             }
         }
     }
     for (guint i = 0; i < new_ports->nranges; ++i) {
         for (guint32 port = new_ports->ranges[i].low; port <= new_ports->ranges[i].high; ++port) {
-            if (!dissector_is_uint_changed(table, port))
-                dissector_add_uint(table_name, port, ovk5_handle);
+            if (dissector_is_uint_changed(table, port))
+                continue;
+            dissector_handle_t current = dissector_get_uint_handle(table, port);
+            if (current == ovk5_handle)
+                continue;
+            previous_owner[port] = current;
+            dissector_add_uint(table_name, port, ovk5_handle);
         }
     }
 }
@@ -272,6 +319,24 @@ tap_packet_status ovk5_stats_packet(stats_tree *st, packet_info *, epan_dissect_
         avg_stat_node_add_value_float(st, "Delivery delay (ms)", interface_node, FALSE, static_cast<gfloat>(delay_ms));
     }
     return TAP_PACKET_REDRAW;
+}
+
+void bind_ports()
+{
+    rebind_ports("tcp.port", tcp_previous_owner, tcp_ports_bound, tcp_ports);
+    rebind_ports("udp.port", udp_previous_owner, udp_ports_bound, udp_ports);
+
+    free_bound_ranges();
+    tcp_ports_bound = range_copy(NULL, tcp_ports);
+    udp_ports_bound = range_copy(NULL, udp_ports);
+    ports_bound = true;
+}
+
+// Run at the start of every dissection session; binds only the first time.
+void bind_ports_first_time()
+{
+    if (!ports_bound)
+        bind_ports();
 }
 
 } // namespace
@@ -355,6 +420,7 @@ void proto_register_ovk5(void)
     proto_register_subtree_array(ett, array_length(ett));
     expert_register_field_array(expert_register_protocol(proto_ovk5), ei, array_length(ei));
     register_shutdown_routine(free_bound_ranges);
+    register_init_routine(bind_ports_first_time);
     ovk5_tap = register_tap(ovk5_tap_name);
     register_init_routine(forget_interfaces);
     ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5 Interfaces", ovk5_stats_packet);
@@ -369,10 +435,19 @@ void proto_register_ovk5(void)
                                    "runs backwards, and the delivery delay from the hardware to the "
                                    "capturing host",
                                    &analyze_headers);
+    prefs_register_bool_preference(ovk5_module, "tcp.desegment",
+                                   "Reassemble OVK5 records spanning TCP segments",
+                                   "Whether OVK5 over TCP is read as a stream of records, each its 16-byte "
+                                   "header followed by an Ethernet frame of Blob size bytes, so that several "
+                                   "records in one segment and a record split over segments are all decoded. "
+                                   "Needs \"Allow subdissector to reassemble TCP streams\" in the TCP "
+                                   "protocol settings. Off: each TCP payload is one record.",
+                                   &tcp_desegment);
 }
 
 // Also the preference module's apply callback: moves the table entries
-// from the ranges applied last time to the ranges in force now.
+// from the ranges applied last time to the ranges in force now, once the
+// first dissection session has bound them.
 void proto_reg_handoff_ovk5(void)
 {
     static bool initialized = false;
@@ -380,7 +455,7 @@ void proto_reg_handoff_ovk5(void)
     eth_handle = ovk_find_ethernet_dissector();
 
     if (!initialized) {
-        ovk5_handle = create_dissector_handle(dissect_ovk5, proto_ovk5);
+        ovk5_handle = create_dissector_handle(dissect_ovk5_payload, proto_ovk5);
         // Offered by "Decode As" (tshark -d) on any port, even when a
         // preference leaves a port range empty.
         dissector_add_for_decode_as("tcp.port", ovk5_handle);
@@ -388,10 +463,6 @@ void proto_reg_handoff_ovk5(void)
         initialized = true;
     }
 
-    rebind_ports("tcp.port", tcp_ports_bound, tcp_ports);
-    rebind_ports("udp.port", udp_ports_bound, udp_ports);
-
-    free_bound_ranges();
-    tcp_ports_bound = range_copy(NULL, tcp_ports);
-    udp_ports_bound = range_copy(NULL, udp_ports);
+    if (ports_bound)
+        bind_ports();
 }

@@ -47,6 +47,7 @@ expert_field ei_ovk5seq_missing_frames = EI_INIT;
 expert_field ei_ovk5seq_seq_mismatch = EI_INIT;
 expert_field ei_ovk5seq_ts_backwards = EI_INIT;
 expert_field ei_ovk5seq_ts_invalid = EI_INIT;
+expert_field ei_ovk5seq_too_short = EI_INIT;
 
 dissector_handle_t eth_handle = nullptr;
 
@@ -137,10 +138,21 @@ void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const rec
     }
 }
 
+// Nothing else decodes link-type 150, so a record too short for the header
+// is still shown, as bytes marked malformed, rather than as nothing.
+int dissect_short_record(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree)
+{
+    col_set_str(pinfo->cinfo, COL_PROTOCOL, "OVK5SEQ");
+    proto_item *ti = proto_tree_add_item(tree, proto_ovk5seq, tvb, 0, -1, ENC_NA);
+    expert_add_info(pinfo, ti, &ei_ovk5seq_too_short);
+    call_data_dissector(tvb, pinfo, tree);
+    return tvb_captured_length(tvb);
+}
+
 int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 {
     if (tvb_reported_length(tvb) < ovk5seq_header_length)
-        return 0;
+        return dissect_short_record(tvb, pinfo, tree);
 
     proto_item *ti = proto_tree_add_item(tree, proto_ovk5seq, tvb, 0, ovk5seq_header_length, ENC_NA);
     proto_tree *ovk5seq_tree = proto_item_add_subtree(ti, ett_ovk5seq);
@@ -287,6 +299,10 @@ void proto_register_ovk5seq(void)
         { &ei_ovk5seq_ts_invalid,
           { "ovk5seq.ts_invalid", PI_MALFORMED, PI_WARN,
             "Time stamp with over 999,999,999 nanoseconds", EXPFILL }
+        },
+        { &ei_ovk5seq_too_short,
+          { "ovk5seq.too_short", PI_MALFORMED, PI_ERROR,
+            "Record shorter than the 16-byte header", EXPFILL }
         },
     };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ovk5-capgen as a user runs it: help, option errors (exit 2), write
-# errors (exit 1, no file left behind), determinism, formats, progress bar.
+# errors (exit 1, no file left behind), signals, what -o may name,
+# determinism, formats, progress bar.
 #
 # capgen_cli_test.sh PATH_TO_OVK5_CAPGEN
 set -uo pipefail
@@ -56,6 +57,10 @@ run 2 "invalid value '2024-13-01T00:00:00Z' for --time-base" --time-base 2024-13
 run 2 "invalid value 'x' for --seed" -s x -o x.pcap
 run 2 "--loss-rate applies to OVK5SEQ captures only" --loss-rate 0.1 -o x.pcap
 run 2 "--port applies to OVK5 over UDP or TCP only" -P ovk5seq -p 5 -o x.pcap
+run 2 "--missing needs --gap-every" -P ovk5seq --missing 2 -o x.pcap
+run 2 "invalid value '2024-02-30T00:00:00Z' for --time-base" --time-base 2024-02-30T00:00:00Z -o x.pcap
+run 2 "after 2106-02-07T06:28:15Z" --time-base 4294967295 -n 2 --interval 1000000000 -o x.pcap
+run 2 "after 2106-02-07T06:28:15Z" --time-base 2106-02-07T06:28:15Z -n 1001 --interval 1000000 -o x.pcap
 run 2 "no output file given" -n 1
 run 2 "unexpected argument 'extra'" -o x.pcap extra
 no_files_like x.pcap
@@ -81,16 +86,69 @@ else
     echo "note: full-disk check skipped (needs root and mount namespaces)"
 fi
 
-# Interrupted: nothing left behind.
+# Every catchable signal that ends the generator leaves nothing behind, and
+# the generator dies of that signal. Job control on, so the background
+# generator does not start with SIGINT and SIGQUIT ignored.
+set -m
+for signal in INT TERM HUP QUIT USR1 ALRM; do
+    checks=$((checks + 1))
+    "$capgen" -q -n 50000000 -o interrupted.pcap 2>/dev/null &
+    writer=$!
+    for _ in $(seq 50); do compgen -G 'interrupted.pcap.*.partial' >/dev/null && break; sleep 0.1; done
+    compgen -G 'interrupted.pcap.*.partial' >/dev/null || fail "no temporary capture while writing"
+    kill -"$signal" "$writer"
+    wait "$writer" 2>/dev/null
+    status=$?
+    [[ $status -eq $((128 + $(kill -l "$signal"))) ]] || fail "SIG$signal: exit status $status"
+    no_files_like interrupted.pcap
+    rm -f interrupted.pcap*
+done
+set +m
+
+# What -o names is written, never replaced: a symbolic link's target, a FIFO.
+tshark_count() { HOME=$work tshark -r "$1" -T fields -e frame.number 2>/dev/null | wc -l; }
 checks=$((checks + 1))
-"$capgen" -q -n 50000000 -o interrupted.pcap 2>/dev/null &
-writer=$!
-for _ in $(seq 50); do [[ -s interrupted.pcap.partial ]] && break; sleep 0.1; done
-[[ -s interrupted.pcap.partial ]] || fail "no partial capture while writing"
-kill -INT "$writer"
-wait "$writer"
-[[ $? -eq 130 ]] || fail "interrupted generator did not die of SIGINT"
-no_files_like interrupted.pcap
+mkdir real
+ln -s real/target.pcap link.pcap
+run 0 "" -n 3 -o link.pcap
+[[ -L link.pcap && -f real/target.pcap && $(tshark_count real/target.pcap) -eq 3 ]] \
+    || fail "symlink: $(ls -l link.pcap real)"
+run 0 "" -n 4 -o link.pcap
+[[ -L link.pcap && $(tshark_count link.pcap) -eq 4 ]] || fail "existing symlink target not rewritten"
+checks=$((checks + 1))
+mkfifo fifo.pcap
+timeout 60 cat fifo.pcap >from-fifo.pcap &
+reader=$!
+run 0 "" -n 5 -o fifo.pcap
+wait "$reader"
+[[ -p fifo.pcap && $(tshark_count from-fifo.pcap) -eq 5 ]] || fail "FIFO: $(ls -l fifo.pcap from-fifo.pcap)"
+no_files_like fifo.pcap.
+# "-" is standard output.
+checks=$((checks + 1))
+[[ $("$capgen" -n 6 -F pcapng -o - | HOME=$work tshark -r - -T fields -e frame.number 2>/dev/null | wc -l) -eq 6 ]] \
+    || fail "-o - | tshark -r -"
+no_files_like -
+
+# Two runs on the same name: both succeed, the file is one of the two
+# captures whole.
+checks=$((checks + 1))
+"$capgen" -q -n 300000 -s 1 --inner random -o race.pcap 2>race1.err & first=$!
+"$capgen" -q -n 300000 -s 2 --inner random -o race.pcap 2>race2.err & second=$!
+wait "$first"; status1=$?
+wait "$second"; status2=$?
+[[ $status1 -eq 0 && $status2 -eq 0 ]] || fail "concurrent runs: $status1 $status2 $(cat race1.err race2.err)"
+"$capgen" -q -n 300000 -s 1 --inner random -o race1.pcap
+"$capgen" -q -n 300000 -s 2 --inner random -o race2.pcap
+cmp -s race.pcap race1.pcap || cmp -s race.pcap race2.pcap || fail "concurrent runs mixed their captures"
+no_files_like race.pcap.
+
+# The latest time a capture holds is still written.
+run 0 "" --time-base 2106-02-07T06:28:15Z -n 1000 --interval 1000000 -o latest.pcap
+
+# OVK5SEQ records are streamed: 4 million in 64 MB of address space.
+checks=$((checks + 1))
+(ulimit -v 65536; "$capgen" -q -P ovk5seq -n 4000000 -o - >/dev/null 2>err)
+[[ $? -eq 0 ]] || fail "4 million OVK5SEQ records need more than 64 MB: $(cat err)"
 
 # Determinism: the same options and seed give the same bytes.
 common=(-P ovk5seq -n 500 --loss-rate 0.1 --inner random --time-base 2024-01-01T00:00:00Z)

@@ -21,6 +21,10 @@ for option in $("$capgen" --help | grep -o -- '--[a-z-]*' | sort -u); do
     grep -q -- "$option" "$readme" || fail "README does not mention $option"
 done
 
+# "Building by hand" ends in ctest, so it configures with the tests on:
+# the run command leaves build/ configured with them off.
+grep -qx '    cmake -S . -B build -DOVK_BUILD_TESTS=ON' "$readme" || fail "Building by hand leaves the tests off"
+
 # The output shown after the README line "    $ <command>" (and its
 # continuation lines), up to the next blank line, without the indent.
 readme_output() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "dll_inspection.h"
 
 #include <cstdio>
@@ -96,4 +97,19 @@ VersionResource read_version_resource(const std::string &dll)
         }
     }
     return resource;
+}
+
+std::set<std::string> read_linux_exports(const std::string &library)
+{
+    // "<address> <type> <name>[@version]"; --defined-only leaves out what
+    // the library itself imports.
+    static const std::regex symbol(R"re(^[0-9a-fA-F]* [A-Za-z] ([^@\s]+))re");
+    std::set<std::string> exports;
+    std::istringstream lines(output_of(OVK_NM " -D --defined-only " + quoted(library)));
+    std::smatch m;
+    for (std::string line; std::getline(lines, line); ) {
+        if (std::regex_search(line, m, symbol))
+            exports.insert(m[1]);
+    }
+    return exports;
 }

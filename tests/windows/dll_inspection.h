@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What Windows' loader, the analyser's plug-in loader and the file
 // properties dialog see in a cross-built DLL, as binutils' mingw-w64 tools
 // (objdump, windres) read it from the file.
@@ -29,5 +30,8 @@ struct VersionResource {
 
 PeHeaders read_pe_headers(const std::string &dll);
 VersionResource read_version_resource(const std::string &dll);
+
+// The functions and variables a Linux shared library exports (nm -D).
+std::set<std::string> read_linux_exports(const std::string &library);
 
 #endif

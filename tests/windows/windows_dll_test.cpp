@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The cross-built Windows DLLs as Windows' loader, the analyser's plug-in
 // loader and the file properties dialog see them.
 
@@ -5,6 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "dll_inspection.h"
@@ -14,7 +18,7 @@ namespace {
 
 struct PluginDll {
     std::string name;
-    bool calls_glib; // frees memory the analyser allocated with g_malloc
+    bool frees_with_g_free; // memory the analyser allocated with g_malloc
 };
 
 void PrintTo(const PluginDll &dll, std::ostream *os)
@@ -35,6 +39,52 @@ bool is_c_runtime_or_system(const std::string &dll)
            dll.rfind("api-ms-win-crt-", 0) == 0;
 }
 
+// The analyser's DLLs a plug-in may import from, by DLL name, each with
+// what the Linux library of this series (the build's) exports.
+const std::map<std::string, std::set<std::string>> &analyser_exports()
+{
+    static const std::map<std::string, std::set<std::string>> exports = [] {
+        std::map<std::string, std::set<std::string>> by_dll;
+        std::istringstream pairs(OVK_ANALYSER_LIBRARIES);
+        for (std::string pair; std::getline(pairs, pair, '|'); ) {
+            const std::size_t equals = pair.find('=');
+            by_dll[pair.substr(0, equals)] = read_linux_exports(pair.substr(equals + 1));
+        }
+        return by_dll;
+    }();
+    return exports;
+}
+
+std::string exporters_of(const std::string &function)
+{
+    std::string dlls;
+    for (const auto &entry : analyser_exports()) {
+        if (entry.second.count(function))
+            dlls += (dlls.empty() ? "" : ", ") + entry.first;
+    }
+    return dlls.empty() ? "none of the analyser's libraries" : dlls;
+}
+
+std::map<std::string, std::set<std::string>> imports_of(const std::string &dll)
+{
+    std::map<std::string, std::set<std::string>> imports;
+    for (const auto &entry : read_pe_headers(dll).imports)
+        imports[lower(entry.first)] = entry.second;
+    return imports;
+}
+
+// What the import checks below rest on: each library's exports read, and
+// functions that moved between libraries found where this series has them.
+TEST(AnalyserLibraries, KnownFunctionsAreExportedByTheirLibraryAlone)
+{
+    for (const auto &entry : analyser_exports())
+        EXPECT_FALSE(entry.second.empty()) << entry.first;
+    EXPECT_EQ(exporters_of("proto_register_protocol"), "libwireshark.dll");
+    EXPECT_EQ(exporters_of("wtap_open_offline"), "libwiretap.dll");
+    EXPECT_EQ(exporters_of("wmem_alloc"), "libwsutil.dll"); // libwireshark's until 3.6
+    EXPECT_EQ(exporters_of("g_free"), "glib-2.0-0.dll");
+}
+
 class WindowsDll : public ::testing::TestWithParam<PluginDll> {
 protected:
     std::string path() const { return OVK_WINDOWS_PLUGIN_DIR "/" + GetParam().name + ".dll"; }
@@ -53,28 +103,44 @@ TEST_P(WindowsDll, IsAn64BitX86DllExportingThePluginSymbolsByName)
     EXPECT_EQ(headers.exports, expected);
 }
 
+// Windows refuses to load a DLL whose imported DLLs are not all installed:
+// only the analyser's own DLLs, under the names its Windows installers
+// give them, the C runtime and the system.
 TEST_P(WindowsDll, ImportsTheAnalyserAndOtherwiseOnlyTheCRuntimeAndSystem)
 {
-    std::map<std::string, std::set<std::string>> imports;
-    for (const auto &entry : read_pe_headers(path()).imports)
-        imports[lower(entry.first)] = entry.second;
-
-    EXPECT_EQ(imports.count("libwireshark.dll"), 1u);
-    EXPECT_EQ(imports.count("libwsutil.dll"), 1u);
-    if (GetParam().calls_glib) {
-        EXPECT_EQ(imports["libglib-2.0-0.dll"], std::set<std::string>{"g_free"});
-    } else {
-        EXPECT_EQ(imports.count("libglib-2.0-0.dll"), 0u);
-    }
+    const auto imports = imports_of(path());
 
     // Above all no compiler runtime DLLs (libstdc++, libgcc, winpthread),
     // which a Wireshark installation does not have.
     for (const auto &entry : imports) {
-        if (entry.first == "libwireshark.dll" || entry.first == "libwsutil.dll" ||
-            entry.first == "libglib-2.0-0.dll")
-            continue;
-        EXPECT_TRUE(is_c_runtime_or_system(entry.first)) << "imports " << entry.first;
+        EXPECT_TRUE(analyser_exports().count(entry.first) || is_c_runtime_or_system(entry.first))
+            << "imports " << entry.first;
     }
+
+    EXPECT_EQ(imports.count("libwireshark.dll"), 1u);
+    if (GetParam().frees_with_g_free) {
+        ASSERT_EQ(imports.count("glib-2.0-0.dll"), 1u);
+        EXPECT_EQ(imports.at("glib-2.0-0.dll").count("g_free"), 1u);
+    }
+}
+
+// Windows also refuses a DLL whose imported function the named DLL does not
+// export, and functions move between the analyser's libraries.
+TEST_P(WindowsDll, ImportsEachAnalyserFunctionFromTheLibraryThatExportsIt)
+{
+    std::size_t checked = 0;
+    for (const auto &entry : imports_of(path())) {
+        const auto exports = analyser_exports().find(entry.first);
+        if (exports == analyser_exports().end())
+            continue;
+        for (const std::string &function : entry.second) {
+            ++checked;
+            EXPECT_EQ(exports->second.count(function), 1u)
+                << function << " is imported from " << entry.first << " but exported by "
+                << exporters_of(function);
+        }
+    }
+    EXPECT_GT(checked, 0u);
 }
 
 TEST_P(WindowsDll, VersionResourceNamesPluginVersionAndAnalyser)

@@ -1,8 +1,8 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ovk5-capgen: writes pcap or pcapng captures of OVK5 traffic for testing
 // and demonstration.
 
 #include <getopt.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,22 +29,25 @@ const char usage[] =
     "Writes a capture of OVK5 packets over UDP or TCP, or of OVK5SEQ records\n"
     "(link-layer type 150), each header followed by an Ethernet frame.\n"
     "\n"
-    "  -o, --output FILE      capture to write (required); it appears only when complete\n"
-    "  -P, --protocol KIND    ovk5-udp (default), ovk5-tcp or ovk5seq\n"
-    "                         (also udp, tcp, seq; -t is the same option)\n"
+    "  -o, --output FILE      capture to write (required), - for standard output; a file\n"
+    "                         appears only when complete, a FIFO or device is written into\n"
+    "  -P, --protocol KIND    ovk5-udp (default), ovk5-tcp or ovk5seq (also udp, tcp, seq)\n"
+    "  -t, --transport KIND   the same as -P\n"
     "  -n, --count N          number of packets (default 10, at most 100000000)\n"
     "  -p, --port N           OVK5 server port (default 21171 for UDP, 21103 for TCP)\n"
     "      --source-port N    OVK5 sender port (default 50000)\n"
     "  -i, --interface N      interface number in the header, 0-255 (default 0)\n"
     "      --time-base T      time of the first packet: seconds since 1970 or\n"
-    "                         YYYY-MM-DDTHH:MM:SSZ (default 1700000000)\n"
+    "                         YYYY-MM-DDTHH:MM:SSZ (default 1700000000); the last\n"
+    "                         packet must be before 2106-02-07T06:28:16Z\n"
     "      --interval NS      nanoseconds between packets (default 1000)\n"
     "      --inner KIND       inner frame: udp (default), tcp, icmp, arp, or random\n"
     "                         (UDP with random payloads)\n"
     "      --loss-rate R      OVK5SEQ: probability that each frame before a record\n"
     "                         was lost, 0 to below 1 (default 0)\n"
     "      --gap-every N      OVK5SEQ: every Nth record also reports lost frames (default 0: none)\n"
-    "      --missing N        OVK5SEQ: frames lost at each such gap, 1-255 (default 1)\n"
+    "      --missing N        OVK5SEQ: frames lost at each such gap, 1-255 (default 1;\n"
+    "                         needs --gap-every)\n"
     "  -F, --format FORMAT    pcap or pcapng (default: pcapng for a FILE ending in\n"
     "                         .pcapng, pcap otherwise)\n"
     "  -s, --seed N           seed of the random choices (default 1); the same\n"
@@ -111,8 +114,13 @@ std::uint32_t parse_time_base(const char *text)
         std::tm tm{};
         const char *end = strptime(text, "%Y-%m-%dT%H:%M:%S", &tm);
         if (end && (*end == 'Z' || *end == '\0') && (*end == '\0' || end[1] == '\0')) {
-            const time_t seconds = timegm(&tm);
-            if (seconds >= 0 && static_cast<unsigned long long>(seconds) <= 0xffffffffULL)
+            std::tm given = tm;
+            time_t seconds = timegm(&tm);
+            // timegm moves 2024-02-30 to March 1st: a date that is not one.
+            const bool real_date = tm.tm_year == given.tm_year && tm.tm_mon == given.tm_mon
+                                   && tm.tm_mday == given.tm_mday && tm.tm_hour == given.tm_hour
+                                   && tm.tm_min == given.tm_min && tm.tm_sec == given.tm_sec;
+            if (real_date && seconds >= 0 && static_cast<unsigned long long>(seconds) <= 0xffffffffULL)
                 return static_cast<std::uint32_t>(seconds);
         }
         usage_error("invalid value '" + std::string(text)
@@ -134,17 +142,6 @@ ovk::InnerFrame parse_inner(const std::string &text)
 bool ends_with(const std::string &text, const std::string &suffix)
 {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// Where the capture is written until it is complete, for the signal handler.
-const char *volatile partial_path = nullptr;
-
-void remove_partial_and_die(int signal_number)
-{
-    if (partial_path)
-        unlink(partial_path);
-    ::signal(signal_number, SIG_DFL);
-    raise(signal_number);
 }
 
 class ProgressBar {
@@ -207,6 +204,8 @@ int main(int argc, char **argv)
     bool port_given = false;
     bool format_given = false;
     bool quiet = false;
+    bool gap_every_given = false;
+    bool missing_given = false;
     std::string path;
     std::string seq_only_option;  // an OVK5SEQ option given, for the error
     std::string ovk5_only_option; // an OVK5 option given, likewise
@@ -266,10 +265,12 @@ int main(int argc, char **argv)
         case opt_gap_every:
             seq_options.gap_every = static_cast<std::uint32_t>(parse_number(name, optarg, 0, 0xffffffffUL));
             seq_only_option = name;
+            gap_every_given = true;
             break;
         case opt_missing:
             seq_options.missing_per_gap = static_cast<std::uint8_t>(parse_number(name, optarg, 1, 255));
             seq_only_option = name;
+            missing_given = true;
             break;
         case 'F':
             if (std::strcmp(optarg, "pcap") == 0)
@@ -308,27 +309,24 @@ int main(int argc, char **argv)
         usage_error(seq_only_option + " applies to OVK5SEQ captures only (-P ovk5seq)");
     if (sequenced && !ovk5_only_option.empty())
         usage_error(ovk5_only_option + " applies to OVK5 over UDP or TCP only; OVK5SEQ records have no ports");
+    if (missing_given && !gap_every_given)
+        usage_error("--missing needs --gap-every (which records report the lost frames)");
+    if (options.count > 0 && ovk::packet_time_ns(options, options.count - 1) > ovk::latest_time_ns)
+        usage_error("the last packet would be after 2106-02-07T06:28:15Z, the latest time a capture can hold"
+                    " (--time-base plus --count times --interval)");
     if (!port_given)
         options.port = options.transport == ovk::Transport::udp ? 21171 : 21103;
     if (!format_given && ends_with(path, ".pcapng"))
         output.format = ovk::CaptureFormat::pcapng;
 
-    seq_options.count = options.count;
-    seq_options.interface = options.interface;
-    seq_options.time_base = options.time_base;
-    seq_options.interval_ns = options.interval_ns;
-    seq_options.inner = options.inner;
-    seq_options.seed = options.seed;
+    static_cast<ovk::CaptureOptions &>(seq_options) = options;
 
     ProgressBar bar;
     if (!quiet && options.count >= progress_threshold && isatty(STDERR_FILENO))
         output.progress = [&bar](std::uint32_t written, std::uint32_t total) { bar(written, total); };
 
     // An interrupted run must not leave a half-written capture behind.
-    const std::string partial = ovk::temp_path_for(path);
-    partial_path = partial.c_str();
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        ::signal(signal_number, remove_partial_and_die);
+    ovk::install_output_cleanup_handlers();
 
     try {
         if (sequenced)

@@ -1,6 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "capture_writer.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +16,9 @@ constexpr std::uint32_t pcapng_section_header = 0x0a0d0d0a;
 constexpr std::uint32_t pcapng_byte_order_magic = 0x1a2b3c4d;
 constexpr std::uint32_t pcapng_interface_description = 1;
 constexpr std::uint32_t pcapng_enhanced_packet = 6;
+constexpr std::uint16_t pcapng_if_name = 2;
 constexpr std::uint16_t pcapng_if_tsresol = 9;
+constexpr std::size_t write_chunk = 1 << 16;
 
 void put_le64(Bytes &out, std::uint64_t value)
 {
@@ -67,6 +69,12 @@ Bytes file_header(CaptureFormat format, int linktype, std::uint32_t snaplen)
     put_le16(interface, static_cast<std::uint16_t>(linktype));
     put_le16(interface, 0);
     put_le32(interface, snaplen);
+    // Named, so the analyser does not call it "unknown".
+    const std::string name = capture_interface_name;
+    put_le16(interface, pcapng_if_name);
+    put_le16(interface, static_cast<std::uint16_t>(name.size()));
+    interface.insert(interface.end(), name.begin(), name.end());
+    pad_to_32_bits(interface);
     put_le16(interface, pcapng_if_tsresol);
     put_le16(interface, 1);
     interface.push_back(9);  // time stamps in units of 10^-9 s
@@ -79,55 +87,51 @@ Bytes file_header(CaptureFormat format, int linktype, std::uint32_t snaplen)
 
 } // namespace
 
-std::string temp_path_for(const std::string &path)
+CaptureWriter::CaptureWriter(const std::string &path, int linktype, std::uint32_t snaplen, CaptureFormat format)
+    : snaplen_(snaplen), format_(format)
 {
-    return path + ".partial";
-}
-
-CaptureWriter::CaptureWriter(std::string path, int linktype, std::uint32_t snaplen, CaptureFormat format)
-    : path_(std::move(path)), temp_path_(temp_path_for(path_)), snaplen_(snaplen), format_(format)
-{
-    const int fd = open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(errno));
-    file_ = fdopen(fd, "wb");
-    if (!file_) {
-        const int error = errno;
-        close(fd);
-        fail(error);
-    }
+    std::string error;
+    if (!output_.open(path, &error))
+        throw std::runtime_error(error);
+    open_ = true;
+    buffer_.reserve(write_chunk);
     put(file_header(format_, linktype, snaplen_));
 }
 
-CaptureWriter::~CaptureWriter()
-{
-    if (file_) {
-        std::fclose(file_);
-        unlink(temp_path_.c_str());
-    }
-}
+CaptureWriter::~CaptureWriter() = default;
 
 void CaptureWriter::fail(int error)
 {
-    if (file_) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
-    unlink(temp_path_.c_str());
-    throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(error));
+    open_ = false;
+    output_.abandon();
+    throw std::runtime_error("cannot write " + output_.display_name() + ": " + std::strerror(error));
 }
 
 void CaptureWriter::put(const Bytes &bytes)
 {
-    errno = 0;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
-        fail(errno ? errno : EIO);
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    if (buffer_.size() >= write_chunk)
+        flush();
+}
+
+void CaptureWriter::flush()
+{
+    std::size_t done = 0;
+    while (done < buffer_.size()) {
+        const ssize_t written = ::write(output_.fd(), buffer_.data() + done, buffer_.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            fail(written < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(written);
+    }
+    buffer_.clear();
 }
 
 void CaptureWriter::write(std::uint64_t ts_ns, const Bytes &frame, std::uint32_t wire_length)
 {
-    if (!file_)
-        throw std::runtime_error("capture " + path_ + " already closed");
+    if (!open_)
+        throw std::runtime_error("capture " + output_.display_name() + " already closed");
     const auto size = static_cast<std::uint32_t>(frame.size());
     const std::uint32_t captured = size < snaplen_ ? size : snaplen_;
     const std::uint32_t original = wire_length > size ? wire_length : size;
@@ -155,18 +159,13 @@ void CaptureWriter::write(std::uint64_t ts_ns, const Bytes &frame, std::uint32_t
 
 void CaptureWriter::commit()
 {
-    if (!file_)
-        throw std::runtime_error("capture " + path_ + " already closed");
-    errno = 0;
-    if (std::fflush(file_) != 0 || fsync(fileno(file_)) != 0)
-        fail(errno ? errno : EIO);
-    const int closed = std::fclose(file_);
-    file_ = nullptr;
-    if (closed != 0 || std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-        const int error = errno ? errno : EIO;
-        unlink(temp_path_.c_str());
-        throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(error));
-    }
+    if (!open_)
+        throw std::runtime_error("capture " + output_.display_name() + " already closed");
+    flush();
+    open_ = false;
+    std::string error;
+    if (!output_.commit(&error))
+        throw std::runtime_error(error);
 }
 
 } // namespace ovk

@@ -1,15 +1,17 @@
-// Writes a pcap or pcapng capture with nanosecond time stamps. The file
-// appears at its path only when commit() succeeds; until then it is written
-// beside it under a temporary name, which is removed if the writer is
-// dropped or a write fails (a full disk leaves no half-written capture).
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Writes a pcap or pcapng capture with nanosecond time stamps through a
+// SafeOutput: a regular file appears at its path only when commit()
+// succeeds, and a dropped writer or a failed write (a full disk) leaves no
+// half-written capture; "-", FIFOs, devices and symbolic links are written
+// as such.
 #ifndef OVK_CAPGEN_CAPTURE_WRITER_H
 #define OVK_CAPGEN_CAPTURE_WRITER_H
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "frames.h"
+#include "safe_output.h"
 
 namespace ovk {
 
@@ -17,8 +19,11 @@ namespace ovk {
 constexpr int linktype_ethernet = 1;
 constexpr int linktype_user3 = 150;
 
-// Where a capture of path is written until it is complete.
-std::string temp_path_for(const std::string &path);
+// Larger than any frame the generator makes.
+constexpr std::uint32_t default_snaplen = 262144;
+
+// The name pcapng captures give their one interface.
+constexpr const char *capture_interface_name = "ovk5-capgen";
 
 enum class CaptureFormat {
     pcap,    // classic libpcap format, nanosecond variant (magic a1b23c4d)
@@ -28,7 +33,7 @@ enum class CaptureFormat {
 class CaptureWriter {
 public:
     // Throws std::runtime_error when the file cannot be created.
-    CaptureWriter(std::string path, int linktype, std::uint32_t snaplen = 262144,
+    CaptureWriter(const std::string &path, int linktype, std::uint32_t snaplen = default_snaplen,
                   CaptureFormat format = CaptureFormat::pcap);
     ~CaptureWriter();
     CaptureWriter(const CaptureWriter &) = delete;
@@ -43,19 +48,20 @@ public:
     // Flushes, closes and moves the file into place; throws on failure.
     void commit();
 
-    // Where the capture is written until commit(), for a signal handler that
-    // must remove it.
-    const std::string &temp_path() const { return temp_path_; }
+    // Where the capture is written until commit(); empty when written
+    // straight into its target.
+    const std::string &temp_path() const { return output_.temp_path(); }
 
 private:
     void put(const Bytes &bytes);
+    void flush();
     [[noreturn]] void fail(int error);
 
-    std::string path_;
-    std::string temp_path_;
+    SafeOutput output_;
     std::uint32_t snaplen_;
     CaptureFormat format_;
-    std::FILE *file_ = nullptr;
+    Bytes buffer_;
+    bool open_ = false;
 };
 
 } // namespace ovk

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "generator.h"
 
 #include <algorithm>
@@ -9,27 +10,6 @@ namespace {
 constexpr std::uint16_t inner_src_port = 40000;
 constexpr std::uint16_t inner_dst_port = 40001;
 constexpr std::uint32_t max_reported_missing = 255;
-
-// SplitMix64: small, and the same numbers on every platform and library,
-// which std's distributions do not promise.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-    Random(std::uint64_t seed, std::uint64_t stream) : state_(seed ^ (stream * 0xd1342543de82ef95u)) { next(); }
-
-    std::uint64_t next()
-    {
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15u);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-        return z ^ (z >> 31);
-    }
-    // Uniform in [0, 1).
-    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-
-private:
-    std::uint64_t state_;
-};
 
 Endpoints outer_endpoints(const Ovk5CaptureOptions &options)
 {
@@ -59,11 +39,6 @@ Bytes counting_payload(std::uint32_t index)
     return payload;
 }
 
-std::uint64_t timestamp_ns(std::uint32_t time_base, std::uint32_t interval_ns, std::uint32_t index)
-{
-    return static_cast<std::uint64_t>(time_base) * 1000000000u + static_cast<std::uint64_t>(index) * interval_ns;
-}
-
 void report(const CaptureOutput &output, std::uint32_t written, std::uint32_t total)
 {
     if (output.progress)
@@ -72,13 +47,19 @@ void report(const CaptureOutput &output, std::uint32_t written, std::uint32_t to
 
 } // namespace
 
+std::uint64_t packet_time_ns(const CaptureOptions &options, std::uint32_t index)
+{
+    return static_cast<std::uint64_t>(options.time_base) * 1000000000u
+           + static_cast<std::uint64_t>(index) * options.interval_ns;
+}
+
 Ovk5Header ovk5_header_for(const Ovk5CaptureOptions &options, std::uint32_t index)
 {
-    const std::uint64_t offset_ns = static_cast<std::uint64_t>(index) * options.interval_ns;
+    const std::uint64_t ts_ns = packet_time_ns(options, index);
     Ovk5Header header;
     header.interface = options.interface;
-    header.ts_seconds = options.time_base + static_cast<std::uint32_t>(offset_ns / 1000000000u);
-    header.ts_nanoseconds = static_cast<std::uint32_t>(offset_ns % 1000000000u);
+    header.ts_seconds = static_cast<std::uint32_t>(ts_ns / 1000000000u);
+    header.ts_nanoseconds = static_cast<std::uint32_t>(ts_ns % 1000000000u);
     header.rid0 = options.rid0;
     header.rid1 = options.rid1;
     return header;
@@ -105,7 +86,7 @@ Bytes inner_frame_for(InnerFrame kind, std::uint32_t index, std::uint64_t seed)
     case InnerFrame::arp:
         return ethernet_arp_request(inner);
     case InnerFrame::random: {
-        Random random(seed, index);
+        SplitMix64 random(seed, index);
         Bytes payload(1 + random.next() % 256);
         for (std::uint8_t &byte : payload)
             byte = static_cast<std::uint8_t>(random.next());
@@ -122,14 +103,12 @@ void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &optio
 
 void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &options, const CaptureOutput &output)
 {
-    CaptureWriter writer(path, linktype_ethernet, 262144, output.format);
+    CaptureWriter writer(path, linktype_ethernet, default_snaplen, output.format);
     const Endpoints ends = outer_endpoints(options);
     TcpSegment segment;
     for (std::uint32_t i = 0; i < options.count; ++i) {
-        const Ovk5Header header = ovk5_header_for(options, i);
-        const Bytes payload = ovk5_payload(header, inner_frame_for(options.inner, i, options.seed));
-        const std::uint64_t ts_ns = static_cast<std::uint64_t>(header.ts_seconds) * 1000000000u
-                                    + header.ts_nanoseconds;
+        const Bytes payload = ovk5_payload(ovk5_header_for(options, i), inner_frame_for(options.inner, i, options.seed));
+        const std::uint64_t ts_ns = packet_time_ns(options, i);
         if (options.transport == Transport::udp) {
             writer.write(ts_ns, ethernet_ipv4_udp(ends, payload));
         } else {
@@ -141,32 +120,36 @@ void write_ovk5_capture(const std::string &path, const Ovk5CaptureOptions &optio
     writer.commit();
 }
 
+Ovk5SeqHeader Ovk5SeqHeaders::next()
+{
+    const std::uint32_t i = index_++;
+    std::uint32_t missing = 0;
+    if (options_.gap_every != 0 && (i + 1) % options_.gap_every == 0)
+        missing = options_.missing_per_gap;
+    // The first record has no record before it to have lost frames after.
+    if (i > 0 && options_.loss_rate > 0) {
+        while (missing < max_reported_missing && losses_.unit() < options_.loss_rate)
+            ++missing;
+    }
+    missing = std::min(missing, max_reported_missing);
+    Ovk5SeqHeader header;
+    header.missing_frames = static_cast<std::uint8_t>(missing);
+    sequence_ = static_cast<std::uint16_t>(sequence_ + missing);
+    header.sequence = sequence_++;
+    header.interface = options_.interface;
+    const std::uint64_t ts_ns = packet_time_ns(options_, i);
+    header.ts_seconds = static_cast<std::uint32_t>(ts_ns / 1000000000u);
+    header.ts_nanoseconds = static_cast<std::uint32_t>(ts_ns % 1000000000u);
+    return header;
+}
+
 std::vector<Ovk5SeqHeader> ovk5seq_headers(const Ovk5SeqCaptureOptions &options)
 {
     std::vector<Ovk5SeqHeader> headers;
     headers.reserve(options.count);
-    Random losses(options.seed);
-    std::uint16_t sequence = options.first_sequence;
-    for (std::uint32_t i = 0; i < options.count; ++i) {
-        Ovk5SeqHeader header;
-        std::uint32_t missing = 0;
-        if (options.gap_every != 0 && (i + 1) % options.gap_every == 0)
-            missing = options.missing_per_gap;
-        // The first record has no record before it to have lost frames after.
-        if (i > 0 && options.loss_rate > 0) {
-            while (missing < max_reported_missing && losses.unit() < options.loss_rate)
-                ++missing;
-        }
-        missing = std::min(missing, max_reported_missing);
-        header.missing_frames = static_cast<std::uint8_t>(missing);
-        sequence = static_cast<std::uint16_t>(sequence + missing);
-        header.sequence = sequence++;
-        header.interface = options.interface;
-        const std::uint64_t ts = timestamp_ns(options.time_base, options.interval_ns, i);
-        header.ts_seconds = static_cast<std::uint32_t>(ts / 1000000000u);
-        header.ts_nanoseconds = static_cast<std::uint32_t>(ts % 1000000000u);
-        headers.push_back(header);
-    }
+    Ovk5SeqHeaders sequence(options);
+    for (std::uint32_t i = 0; i < options.count; ++i)
+        headers.push_back(sequence.next());
     return headers;
 }
 
@@ -178,13 +161,11 @@ void write_ovk5seq_capture(const std::string &path, const Ovk5SeqCaptureOptions 
 void write_ovk5seq_capture(const std::string &path, const Ovk5SeqCaptureOptions &options,
                            const CaptureOutput &output)
 {
-    CaptureWriter writer(path, linktype_user3, 262144, output.format);
-    const std::vector<Ovk5SeqHeader> headers = ovk5seq_headers(options);
-    for (std::uint32_t i = 0; i < headers.size(); ++i) {
-        const Ovk5SeqHeader &header = headers[i];
-        const std::uint64_t ts_ns = static_cast<std::uint64_t>(header.ts_seconds) * 1000000000u
-                                    + header.ts_nanoseconds;
-        writer.write(ts_ns, ovk5seq_record(header, inner_frame_for(options.inner, i, options.seed)));
+    CaptureWriter writer(path, linktype_user3, default_snaplen, output.format);
+    Ovk5SeqHeaders headers(options);
+    for (std::uint32_t i = 0; i < options.count; ++i) {
+        writer.write(packet_time_ns(options, i),
+                     ovk5seq_record(headers.next(), inner_frame_for(options.inner, i, options.seed)));
         report(output, i + 1, options.count);
     }
     writer.commit();
