@@ -92,6 +92,7 @@ TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)
     for (std::uint16_t rid0 = 1; rid0 <= 3; ++rid0) {
         Ovk5Header header;
         header.rid0 = rid0;
+        header.ts_nanoseconds = rid0 * 1000u;
         const Bytes record = ovk5_payload(header, inner_frame_for(rid0));
         stream.insert(stream.end(), record.begin(), record.end());
     }
@@ -117,6 +118,11 @@ TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)
     const Lines reassembled = {"0x0001,0x0002|40001,40001|OVK5", "||TCP", "0x0003|40001|OVK5"};
     EXPECT_EQ(stage_.lines(fields + Lines{"-o", "ovk5.tcp.desegment:TRUE"}), reassembled);
     EXPECT_EQ(stage_.lines(fields + Lines{"-o", "ovk5.tcp.desegment:TRUE", "-2"}), reassembled);
+    // Each record of a segment analysed on its own, the same in two passes.
+    const Lines analysis = fields + Lines{"-o", "ovk5.tcp.desegment:TRUE", "-e", "ovk5.prev_frame", "-e", "ovk5.ts_delta"};
+    const Lines analysed = {"0x0001,0x0002|40001,40001|OVK5|1|0.000001000", "||TCP||", "0x0003|40001|OVK5|1|0.000001000"};
+    EXPECT_EQ(stage_.lines(analysis), analysed);
+    EXPECT_EQ(stage_.lines(analysis + Lines{"-2"}), analysed);
     // TCP's own preference says no reassembly: every whole record of a
     // segment is still decoded, the split one only as far as it goes.
     EXPECT_EQ(stage_.lines(fields + Lines{"-o", "ovk5.tcp.desegment:TRUE", "-o", "tcp.desegment_tcp_streams:FALSE"}),
