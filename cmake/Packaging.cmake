@@ -73,7 +73,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "capture hardware puts in front of each captured Ethernet frame: OVK5 in TCP\n"
     "and UDP payloads, and OVK5SEQ records of link-layer type 150 with sequence\n"
     "numbers and lost-frame reports. Also ships ovk5-capgen, which writes sample\n"
-    "captures of both.")
+    "captures of both, and ovk5-export, which writes the Ethernet frames inside\n"
+    "them as standard pcapng on the capture hardware's clock.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 
 # The plug-ins go to an absolute folder; staging through DESTDIR keeps it

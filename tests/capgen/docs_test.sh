@@ -2,12 +2,15 @@
 # The README shows the committed screenshot, documents every option of the
 # generator's --help, and its tshark examples print what tshark prints.
 #
-# docs_test.sh SOURCE_DIR PATH_TO_OVK5_CAPGEN PLUGIN_BUILD_DIR [SERIES]
+# docs_test.sh SOURCE_DIR PATH_TO_OVK5_CAPGEN PLUGIN_BUILD_DIR [SERIES [PATH_TO_OVK5_EXPORT]]
+#
+# With the exporter, also its options and examples (read back by tshark
+# without the plug-ins).
 #
 # The README shows Wireshark 4.0's output; SERIES (major.minor) is the
 # series under test, whose own differences are applied to it.
 set -euo pipefail
-source_dir=$1 capgen=$2 plugin_dir=$3 series=${4:-4.0}
+source_dir=$1 capgen=$2 plugin_dir=$3 series=${4:-4.0} exporter=${5:-}
 readme=$source_dir/README.md
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -43,7 +46,7 @@ mkdir "$stage/home"
 chmod -R a+rwX "$stage"
 run_tshark() {
     local run=(env -u WIRESHARK_CONFIG_DIR -u XDG_CONFIG_HOME HOME="$stage/home" TZ=UTC LC_ALL=C.UTF-8
-               WIRESHARK_PLUGIN_DIR="$stage/plugins" tshark "$@")
+               WIRESHARK_PLUGIN_DIR="${tshark_plugins:-$stage/plugins}" tshark "$@")
     [[ $(id -u) -eq 0 ]] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
     (cd "$stage" && "${run[@]}")
 }
@@ -78,6 +81,23 @@ check_example "tshark -r samples/ovk5seq.pcap -T fields -e frame.number -e ovk5s
 rule_filter=$(grep -m1 '^    @OVK' "$readme" | cut -d@ -f3)
 [[ -n $rule_filter ]] && run_tshark -r samples/ovk5seq.pcap -Y "$rule_filter" >/dev/null \
     || fail "README colouring rule filter '$rule_filter' does not compile"
+
+if [[ -n $exporter ]]; then
+    for option in $("$exporter" --help | grep -E '^  +-[a-zA-Z]' | grep -oE '(^| )--?[a-zA-Z][a-z-]*' | sort -u); do
+        grep -q -- "$option" "$readme" || fail "README does not document ovk5-export $option"
+    done
+    first="ovk5-export samples/ovk5seq-losses.pcapng inner.pcapng"
+    actual=$(cd "$stage" && "$exporter" samples/ovk5seq-losses.pcapng inner.pcapng 2>&1)
+    [[ $actual == "$(readme_output "$first")" ]] || fail "README example '$first' shows other than: $actual"
+    (cd "$stage" && "$exporter" -q samples/ovk5-udp.pcap inner-udp.pcapng) || fail "ovk5-export of ovk5-udp.pcap failed"
+    chmod -R a+rX "$stage"
+    mkdir "$stage/no-plugins"
+    tshark_plugins=$stage/no-plugins
+    check_example "tshark -r inner.pcapng -c 4" -r inner.pcapng -c 4 -T fields -e frame.time_epoch \
+        -e frame.interface_name -e frame.interface_description -e frame.drop_count -e frame.protocols
+    check_example "tshark -r inner-udp.pcapng -c 2" -r inner-udp.pcapng -c 2 -T fields -e frame.time_epoch \
+        -e frame.interface_name -e frame.comment -e udp.dstport
+fi
 
 [[ $failures -eq 0 ]] || exit 1
 echo "docs: README shows $picture, documents every generator option, examples match tshark"

@@ -31,6 +31,8 @@ DESTDIR="$work/root" cmake --install "$build" --prefix /usr >/dev/null
 expect_file "$work/root$plugin_install_dir/ovk5.so"
 expect_file "$work/root$plugin_install_dir/ovk5seq.so"
 expect_file "$work/root/usr/bin/ovk5-capgen"
+expect_file "$work/root/usr/bin/ovk5-export"
+expect_file "$work/root/usr/lib/ovk5-export/ovk5-export-dissection.so"
 [[ $plugin_install_dir == */$series/epan ]] || fail "plug-in folder $plugin_install_dir is not for series $series"
 
 # install-user: the personal folder under the HOME of whoever builds it.
@@ -65,7 +67,8 @@ depends=$(field Depends)
 [[ ", $depends," == *", $owner (= $version),"* ]] || fail "Depends '$depends' lacks '$owner (= $version)'"
 
 listing=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
-for path in "$plugin_install_dir/ovk5.so" "$plugin_install_dir/ovk5seq.so" /usr/bin/ovk5-capgen; do
+for path in "$plugin_install_dir/ovk5.so" "$plugin_install_dir/ovk5seq.so" /usr/bin/ovk5-capgen /usr/bin/ovk5-export \
+            /usr/lib/ovk5-export/ovk5-export-dissection.so; do
     grep -qxF ".$path" <<<"$listing" || fail "package lacks $path"
 done
 outside=$(grep -v '^\./usr/' <<<"$listing" | grep -vxF './' || true)
@@ -79,6 +82,12 @@ for library in ovk5.so ovk5seq.so; do
     [[ $got == "$library $packaged_plugins/$series/epan/$library" ]] || fail "packaged $library does not load: '$got'"
 done
 "$work/unpacked/usr/bin/ovk5-capgen" --help >/dev/null || fail "packaged ovk5-capgen --help failed"
+
+# The packaged exporter finds its dissection module where the package put it.
+"$work/unpacked/usr/bin/ovk5-capgen" -q -n 3 -o "$work/udp.pcap"
+"$work/unpacked/usr/bin/ovk5-export" -q "$work/udp.pcap" "$work/udp.pcapng" || fail "packaged ovk5-export failed"
+[[ $(capinfos -c -M "$work/udp.pcapng" 2>/dev/null | awk '/Number of packets/ { print $NF }') == 3 ]] ||
+    fail "packaged ovk5-export did not export the 3 packets"
 
 [[ $failures -eq 0 ]] || { echo "$failures failure(s)" >&2; exit 1; }
 echo "install and package: all checks passed"

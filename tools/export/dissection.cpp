@@ -1,0 +1,323 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "dissection.h"
+
+#include <epan/epan.h>
+#include <epan/epan_dissect.h>
+#include <epan/frame_data.h>
+#include <epan/packet.h>
+#include <epan/prefs.h>
+#include <epan/proto.h>
+#include <epan/tap.h>
+#include <wiretap/wtap.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "ovk5_tap.h"
+#include "wiretap_compat.h"
+
+void proto_register_ovk5(void);
+void proto_reg_handoff_ovk5(void);
+void proto_register_ovk5seq(void);
+void proto_reg_handoff_ovk5seq(void);
+
+// What the dissection asks of the reader: the time stamps of frames it
+// refers back to (the previous displayed frame and the reference frame).
+struct packet_provider_data {
+    const frame_data *prev_dis = nullptr;
+    const frame_data *ref = nullptr;
+};
+
+namespace ovk {
+
+namespace {
+
+const nstime_t *frame_time(struct packet_provider_data *provider, guint32 frame_number)
+{
+    if (provider->prev_dis && provider->prev_dis->num == frame_number)
+        return &provider->prev_dis->abs_ts;
+    if (provider->ref && provider->ref->num == frame_number)
+        return &provider->ref->abs_ts;
+    return nullptr;
+}
+
+// Filled by the tap listener while a record is dissected.
+std::vector<Ovk5Found> *found_in_record = nullptr;
+
+// Plain data only: called from inside the dissection engine.
+tap_packet_status ovk5_header_found(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const auto *info = static_cast<const ovk5_tap_info *>(data);
+    // A header quoted inside an ICMP error is a copy of a packet sent
+    // earlier, not a record of its own.
+    if (!found_in_record || pinfo->flags.in_error_pkt)
+        return TAP_PACKET_DONT_REDRAW;
+    const guint captured = tvb_captured_length(info->frame_tvb);
+    Ovk5Found found{};
+    found.interface_id = info->interface_id;
+    found.rid0 = info->rid0;
+    found.rid1 = info->rid1;
+    found.hw_time = info->hw_time;
+    found.captured_length = captured;
+    found.reported_length = tvb_reported_length(info->frame_tvb);
+    found.frame = captured ? tvb_get_ptr(info->frame_tvb, 0, static_cast<gint>(captured)) : nullptr;
+    found_in_record->push_back(found);
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+std::string preference_error(const std::string &argument, prefs_set_pref_e status, const char *detail)
+{
+    if (status == PREFS_SET_SYNTAX_ERR)
+        return "invalid -o value \"" + argument + "\"" + (detail ? std::string(": ") + detail : std::string());
+    return "-o \"" + argument + "\" names no known preference";
+}
+
+std::string trimmed(const std::string &text)
+{
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+struct HandleSearch {
+    std::string protocol;
+    dissector_handle_t handle = nullptr;
+};
+
+void match_protocol(const gchar *, gpointer handle, gpointer data)
+{
+    auto *search = static_cast<HandleSearch *>(data);
+    const int proto = dissector_handle_get_protocol_index(static_cast<dissector_handle_t>(handle));
+    if (!search->handle && proto != -1 && search->protocol == proto_get_protocol_filter_name(proto))
+        search->handle = static_cast<dissector_handle_t>(handle);
+}
+
+bool parse_selector(const std::string &text, guint32 *value, const char **end)
+{
+    const char *start = text.c_str();
+    char *stop = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(start, &stop, 0);
+    if (stop == start || *start == '-' || *start == '+' || errno == ERANGE || parsed > G_MAXUINT32)
+        return false;
+    *value = static_cast<guint32>(parsed);
+    *end = stop;
+    return true;
+}
+
+// Applies one "-d" argument as tshark does: "table==selector,protocol",
+// where a numeric selector may be a range "low-high" or "first:count", and
+// a table without selectors takes "table,protocol".
+bool apply_decode_as(const std::string &argument, std::string *error)
+{
+    const std::string usage = "\"" + argument + "\" is not <layer_type>==<selector>,<decode_as_protocol>";
+    const auto comma = argument.rfind(',');
+    if (comma == std::string::npos) {
+        *error = usage;
+        return false;
+    }
+    const std::string left = argument.substr(0, comma);
+    const std::string protocol = trimmed(argument.substr(comma + 1));
+    const auto equals = left.find('=');
+    const std::string table_name = trimmed(left.substr(0, equals));
+    std::string selector;
+    if (equals != std::string::npos)
+        selector = trimmed(left.substr(left.compare(equals, 2, "==") == 0 ? equals + 2 : equals + 1));
+
+    dissector_table_t table = table_name.empty() ? nullptr : find_dissector_table(table_name.c_str());
+    if (!table) {
+        *error = "-d \"" + argument + "\": unknown layer type \"" + table_name + "\"";
+        return false;
+    }
+    HandleSearch search{protocol};
+    dissector_table_foreach_handle(table_name.c_str(), match_protocol, &search);
+    if (!search.handle) {
+        *error = "-d \"" + argument + "\": protocol \"" + protocol + "\" "
+                 + (proto_get_id_by_filter_name(protocol.c_str()) == -1 ? "is unknown"
+                                                                        : "can't be chosen for " + table_name);
+        return false;
+    }
+
+    const ftenum_t type = get_dissector_table_selector_type(table_name.c_str());
+    switch (type) {
+    case FT_UINT8:
+    case FT_UINT16:
+    case FT_UINT24:
+    case FT_UINT32: {
+        guint32 low = 0, high = 0;
+        const char *end = nullptr;
+        bool valid = parse_selector(selector, &low, &end);
+        high = low;
+        if (valid && (*end == '-' || *end == ':')) {
+            const char op = *end;
+            guint32 second = 0;
+            const std::string rest(end + 1);
+            const char *rest_end = nullptr;
+            valid = parse_selector(rest, &second, &rest_end) && *rest_end == '\0';
+            if (valid && op == ':') {
+                valid = second != 0 && static_cast<guint64>(low) + second - 1 <= G_MAXUINT32;
+                high = low + (second - 1);
+            } else if (valid) {
+                valid = second >= low;
+                high = second;
+            }
+        } else if (valid) {
+            valid = *end == '\0';
+        }
+        if (!valid) {
+            *error = "-d \"" + argument + "\": invalid selector \"" + selector + "\"";
+            return false;
+        }
+        for (guint64 key = low; key <= high; ++key)
+            dissector_change_uint(table_name.c_str(), static_cast<guint32>(key), search.handle);
+        return true;
+    }
+    case FT_STRING:
+    case FT_STRINGZ:
+    case FT_UINT_STRING:
+    case FT_STRINGZPAD:
+        dissector_change_string(table_name.c_str(), selector.c_str(), search.handle);
+        return true;
+    case FT_NONE:
+        dissector_change_payload(table_name.c_str(), search.handle);
+        return true;
+    default:
+        *error = "-d \"" + argument + "\": layer type \"" + table_name + "\" takes no Decode As entries";
+        return false;
+    }
+}
+
+} // namespace
+
+class EpanDissection final : public PacketDissection {
+public:
+    ~EpanDissection() override;
+    bool start(const DissectionSettings &settings, std::string *error) override;
+    const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) override;
+    void end_record() override;
+
+private:
+    struct State;
+    State *state_ = nullptr;
+};
+
+struct EpanDissection::State {
+    epan_t *session = nullptr;
+    epan_dissect_t *edt = nullptr;
+    packet_provider_data provider;
+    frame_data current{};
+    bool current_in_use = false;
+    frame_data prev_dis{};
+    frame_data ref_frame{};
+    const frame_data *ref = nullptr;
+    nstime_t elapsed_time{};
+    guint32 cum_bytes = 0;
+    guint32 frame_number = 0;
+    std::vector<Ovk5Found> found;
+};
+
+bool EpanDissection::start(const DissectionSettings &settings, std::string *error)
+{
+    if (state_)
+        return true;
+
+    static proto_plugin ovk5_plugin{proto_register_ovk5, proto_reg_handoff_ovk5};
+    static proto_plugin ovk5seq_plugin{proto_register_ovk5seq, proto_reg_handoff_ovk5seq};
+    proto_register_plugin(&ovk5_plugin);
+    proto_register_plugin(&ovk5seq_plugin);
+
+    // Plug-ins stay unloaded: ours are built in, and the installed copies
+    // of them would register the same protocols a second time.
+    if (!epan_init(nullptr, nullptr, FALSE)) {
+        *error = "the dissection engine failed to start";
+        return false;
+    }
+    // The user's preferences, Decode As entries and disabled protocols.
+    epan_load_settings();
+
+    for (const std::string &argument : settings.preferences) {
+        std::string copy = argument;
+        char *detail = nullptr;
+        const prefs_set_pref_e status = prefs_set_pref(&copy[0], &detail);
+        if (status != PREFS_SET_OK) {
+            *error = preference_error(argument, status, detail);
+            g_free(detail);
+            return false;
+        }
+        g_free(detail);
+    }
+    for (const std::string &argument : settings.decode_as) {
+        if (!apply_decode_as(argument, error))
+            return false;
+    }
+    // As tshark: after the Decode As entries, so that hand-off routines
+    // applying port preferences see which ports the user chose.
+    prefs_apply_all();
+
+    state_ = new State;
+    static packet_provider_funcs funcs{};
+    funcs.get_frame_ts = frame_time;
+    state_->session = epan_new(&state_->provider, &funcs);
+    state_->edt = epan_dissect_new(state_->session, FALSE, FALSE);
+
+    GString *refused = register_tap_listener(ovk5_tap_name, state_, nullptr, TL_REQUIRES_NOTHING, nullptr,
+                                             ovk5_header_found, nullptr, nullptr);
+    if (refused) {
+        *error = std::string("cannot listen to the OVK5 dissector: ") + refused->str;
+        g_string_free(refused, TRUE);
+        return false;
+    }
+    found_in_record = &state_->found;
+    return true;
+}
+
+void EpanDissection::end_record()
+{
+    if (!state_ || !state_->current_in_use)
+        return;
+    epan_dissect_reset(state_->edt);
+    frame_data_destroy(&state_->current);
+    state_->current_in_use = false;
+}
+
+const std::vector<Ovk5Found> &EpanDissection::dissect(wtap *wth, ovk_read_record *r, std::int64_t offset)
+{
+    State &s = *state_;
+    end_record();
+    s.found.clear();
+
+    frame_data_init(&s.current, ++s.frame_number, &r->rec, offset, s.cum_bytes);
+    s.current_in_use = true;
+    frame_data_set_before_dissect(&s.current, &s.elapsed_time, &s.ref, s.frame_number > 1 ? &s.prev_dis : nullptr);
+    if (s.ref == &s.current) {
+        s.ref_frame = s.current;
+        s.ref = &s.ref_frame;
+    }
+    s.provider.ref = s.ref;
+    ovk_dissect_read_record(s.edt, wtap_file_type_subtype(wth), r, &s.current);
+    frame_data_set_after_dissect(&s.current, &s.cum_bytes);
+    s.prev_dis = s.current;
+    s.provider.prev_dis = &s.prev_dis;
+    return s.found;
+}
+
+EpanDissection::~EpanDissection()
+{
+    if (!state_)
+        return;
+    found_in_record = nullptr;
+    end_record();
+    remove_tap_listener(state_);
+    epan_dissect_free(state_->edt);
+    epan_free(state_->session);
+    delete state_;
+}
+
+} // namespace ovk
+
+extern "C" __attribute__((visibility("default"))) ovk::PacketDissection *ovk_export_dissection_new()
+{
+    return new ovk::EpanDissection;
+}

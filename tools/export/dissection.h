@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// libwireshark in this process, with the OVK5 and OVK5SEQ dissectors
+// registered, started the way tshark starts it: the user's preferences and
+// Decode As entries, then "-o name:value" and "-d table==selector,protocol".
+// Dissecting a record yields every OVK5 header found in it.
+#ifndef OVK_EXPORT_DISSECTION_H
+#define OVK_EXPORT_DISSECTION_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <wsutil/nstime.h>
+
+struct wtap;
+struct ovk_read_record;
+
+namespace ovk {
+
+// One OVK5 header found by dissection and the frame after it. The bytes
+// belong to the dissection.
+struct Ovk5Found {
+    std::uint8_t interface_id;
+    std::uint16_t rid0;
+    std::uint16_t rid1;
+    nstime_t hw_time;
+    const std::uint8_t *frame;
+    std::uint32_t captured_length;
+    std::uint32_t reported_length;
+};
+
+struct DissectionSettings {
+    std::vector<std::string> preferences;  // "-o" values, in order
+    std::vector<std::string> decode_as;    // "-d" values, in order
+};
+
+// The dissection engine, in a module of its own (ovk5-export-dissection.so)
+// loaded only for captures that need it: linking libwireshark costs every
+// run a tenth of a second and 70 MB before the first record is read.
+class PacketDissection {
+public:
+    virtual ~PacketDissection() = default;
+
+    // Starts libwireshark (once per process). Returns false with *error set
+    // when a preference or Decode As argument is refused.
+    virtual bool start(const DissectionSettings &settings, std::string *error) = 0;
+
+    // Dissects the record r read from wth (frames numbered from 1, in
+    // order) and returns the OVK5 headers found in it, valid until
+    // end_record(), which must come before the next record is read.
+    virtual const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) = 0;
+    virtual void end_record() = 0;
+};
+
+// Loads the module on first use and forwards to it.
+class Dissection {
+public:
+    Dissection() = default;
+    ~Dissection();
+    Dissection(const Dissection &) = delete;
+    Dissection &operator=(const Dissection &) = delete;
+
+    bool start(const DissectionSettings &settings, std::string *error);
+    const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset)
+    {
+        return engine_->dissect(wth, r, offset);
+    }
+    void end_record() { engine_->end_record(); }
+
+private:
+    void *module_ = nullptr;
+    PacketDissection *engine_ = nullptr;
+};
+
+} // namespace ovk
+
+
+// The module's one export.
+extern "C" ovk::PacketDissection *ovk_export_dissection_new();
+constexpr const char ovk_export_dissection_factory[] = "ovk_export_dissection_new";
+
+#endif

@@ -1,0 +1,291 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// ovk5-export: the Ethernet frames inside OVK5 and OVK5SEQ captures as
+// standard pcapng, time-stamped by the capture hardware.
+
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <wiretap/wtap.h>
+#include <wsutil/privileges.h>
+#include <wsutil/report_message.h>
+
+#include "exporter.h"
+#include "safe_output.h"
+#include "wireshark_compat.h"
+
+namespace {
+
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+// Smaller inputs are exported too fast for a progress bar to help.
+constexpr std::int64_t progress_threshold = 32 * 1024 * 1024;
+
+const char usage[] =
+    "Usage: ovk5-export [OPTION]... INPUT OUTPUT\n"
+    "Writes the Ethernet frame behind every OVK5SEQ record (link-layer type 150)\n"
+    "and every OVK5 header found in TCP or UDP payloads of INPUT as one packet of\n"
+    "the pcapng capture OUTPUT ('-' for standard output), for tools without the\n"
+    "OVK5 plug-ins:\n"
+    "  - time stamp: the header's, in nanoseconds;\n"
+    "  - interface: 'if<N>' for header interface N, described as 'OVK5 interface N'\n"
+    "    or 'OVK5SEQ interface N';\n"
+    "  - OVK5SEQ: the frames the record reports missing as the drop count;\n"
+    "  - OVK5: the comment 'RID 0 0x1234, RID 1 0xbeef';\n"
+    "  - packets in input order (sort by time with: reordercap OUTPUT SORTED).\n"
+    "INPUT is any capture file Wireshark reads ('-' for standard input). OVK5 is\n"
+    "found by Wireshark's own dissection, with your Wireshark preferences and\n"
+    "Decode As entries.\n"
+    "\n"
+    "  -o NAME:VALUE       set a preference, as in tshark (e.g. ovk5.udp.port:30000,\n"
+    "                      ovk5.tcp.desegment:TRUE); repeatable\n"
+    "  -d TABLE==SELECTOR,PROTOCOL\n"
+    "                      Decode As, as in tshark (e.g. udp.port==5000,ovk5); repeatable\n"
+    "  -q, --quiet         no summary and no progress bar\n"
+    "  -h, --help          show this help\n"
+    "  -V, --version       show the version\n"
+    "\n"
+    "A summary (records read, packets written, packets skipped and why) goes to\n"
+    "standard error at the end; a progress bar too on a terminal for large inputs.\n"
+    "OUTPUT appears only when complete; a symlink is followed, a FIFO or device is\n"
+    "written straight into.\n"
+    "\n"
+    "Exit status: 0 on success; 1 when INPUT cannot be read or OUTPUT written, or\n"
+    "INPUT is cut short (every complete record is still exported); 2 on bad options.\n"
+    "\n"
+    "Examples:\n"
+    "  ovk5-export ovk5seq.pcap inner.pcapng\n"
+    "  ovk5-export -o ovk5.tcp.desegment:TRUE ovk5-tcp.pcap inner.pcapng\n"
+    "  ovk5-export -d udp.port==5000,ovk5 capture.pcapng - | tcpdump -r - -nn\n";
+
+[[noreturn]] void usage_error(const std::string &message)
+{
+    std::fprintf(stderr, "ovk5-export: %s\nTry 'ovk5-export --help'.\n", message.c_str());
+    std::exit(exit_usage);
+}
+
+void print_message(const char *kind, const char *format, va_list args)
+{
+    std::fprintf(stderr, "ovk5-export: %s", kind);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+}
+
+void report_failure_message(const char *format, va_list args)
+{
+    print_message("", format, args);
+}
+
+void report_warning_message(const char *format, va_list args)
+{
+    print_message("warning: ", format, args);
+}
+
+void report_file_failure(const char *file, int err, const char *what)
+{
+    std::fprintf(stderr, "ovk5-export: cannot %s '%s': %s\n", what, file, std::strerror(err));
+}
+
+// The flag is a gboolean up to 4.2 and a bool from 4.4; the routine table
+// picks the matching instance.
+template <typename ForWriting>
+void report_open_failure(const char *file, int err, ForWriting)
+{
+    report_file_failure(file, err, "open");
+}
+
+void report_read_failure(const char *file, int err)
+{
+    report_file_failure(file, err, "read");
+}
+
+void report_write_failure(const char *file, int err)
+{
+    report_file_failure(file, err, "write");
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(std::int64_t total) : total_(total) {}
+
+    void operator()(std::int64_t done)
+    {
+        const unsigned percent = static_cast<unsigned>(std::min<std::int64_t>(done * 100 / total_, 100));
+        if (percent == shown_)
+            return;
+        shown_ = percent;
+        constexpr unsigned width = 40;
+        char bar[width + 1];
+        const unsigned filled = percent * width / 100;
+        std::memset(bar, '#', filled);
+        std::memset(bar + filled, ' ', width - filled);
+        bar[width] = '\0';
+        std::fprintf(stderr, "\r[%s] %3u%%", bar, percent);
+        std::fflush(stderr);
+    }
+
+    void finish() const
+    {
+        if (shown_ <= 100)
+            std::fputc('\n', stderr);
+    }
+
+private:
+    std::int64_t total_;
+    unsigned shown_ = 101;
+};
+
+bool same_file(const std::string &a, const std::string &b)
+{
+    struct stat sa, sb;
+    return a != "-" && b != "-" && stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev
+           && sa.st_ino == sb.st_ino;
+}
+
+void start_libraries(const char *argv0)
+{
+    ovk_log_init("ovk5-export");
+    init_process_policies();
+    char *folder_error = ovk_configuration_init(argv0);
+    if (folder_error) {
+        std::fprintf(stderr, "ovk5-export: warning: cannot find Wireshark's folders: %s\n", folder_error);
+        g_free(folder_error);
+    }
+    static report_message_routines routines{};
+    routines.vreport_failure = report_failure_message;
+    routines.vreport_warning = report_warning_message;
+    routines.report_open_failure = report_open_failure;
+    routines.report_read_failure = report_read_failure;
+    routines.report_write_failure = report_write_failure;
+    init_report_message("ovk5-export", &routines);
+    wtap_init(TRUE);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    static const struct option long_options[] = {
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    ovk::DissectionSettings settings;
+    bool quiet = false;
+    opterr = 0;
+    int code;
+    while ((code = getopt_long(argc, argv, ":o:d:qhV", long_options, nullptr)) != -1) {
+        switch (code) {
+        case 'o':
+            settings.preferences.push_back(optarg);
+            break;
+        case 'd':
+            settings.decode_as.push_back(optarg);
+            break;
+        case 'q':
+            quiet = true;
+            break;
+        case 'h':
+            std::fputs(usage, stdout);
+            return 0;
+        case 'V':
+            std::printf("ovk5-export %s\n", OVK_VERSION);
+            return 0;
+        case ':':
+            usage_error(std::string("option -") + static_cast<char>(optopt) + " needs a value");
+        default:
+            usage_error("unknown option '"
+                        + (optopt ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]))
+                        + "'");
+        }
+    }
+    if (argc - optind != 2)
+        usage_error(argc - optind < 2 ? "INPUT and OUTPUT are required" : "unexpected argument '"
+                                                                             + std::string(argv[optind + 2]) + "'");
+    const std::string input_path = argv[optind];
+    const std::string output_path = argv[optind + 1];
+    if (same_file(input_path, output_path))
+        usage_error("OUTPUT '" + output_path + "' is INPUT itself");
+
+    start_libraries(argv[0]);
+
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap *input = wtap_open_offline(input_path.c_str(), WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    if (!input) {
+        std::fprintf(stderr, "ovk5-export: cannot read '%s': %s%s%s%s\n", input_path.c_str(), wtap_strerror(err),
+                     err_info ? " (" : "", err_info ? err_info : "", err_info ? ")" : "");
+        g_free(err_info);
+        return exit_failure;
+    }
+
+    // Dissection starts only for input that needs it: a capture of
+    // OVK5SEQ records alone is read straight from the records. Options
+    // given are checked before any output is made.
+    ovk::Dissection dissection;
+    std::string error;
+    const bool needs_dissection = wtap_file_encap(input) != WTAP_ENCAP_USER3 || !settings.preferences.empty()
+                                  || !settings.decode_as.empty();
+    if (needs_dissection && !dissection.start(settings, &error)) {
+        std::fprintf(stderr, "ovk5-export: %s\n", error.c_str());
+        wtap_close(input);
+        return exit_usage;
+    }
+
+    ovk::install_output_cleanup_handlers();
+    ovk::SafeOutput output;
+    if (!output.open(output_path, &error)) {
+        std::fprintf(stderr, "ovk5-export: %s\n", error.c_str());
+        wtap_close(input);
+        return exit_failure;
+    }
+    // libwiretap closes the descriptor itself and reports its errors.
+    ovk::PcapngWriter writer;
+    writer.open(output.release_fd());
+
+    ovk::ExportJob job;
+    job.input = input;
+    job.input_name = input_path;
+    job.output_name = output.display_name();
+    job.dissection = &dissection;
+    job.settings = settings;
+    job.output = &writer;
+    const std::int64_t input_size = wtap_file_size(input, &err);
+    ProgressBar bar(input_size > 0 ? input_size : 1);
+    const bool show_progress = !quiet && input_size >= progress_threshold && isatty(STDERR_FILENO);
+    if (show_progress)
+        job.progress = [&bar](std::int64_t done) { bar(done); };
+
+    const ovk::ExportResult result = ovk::run_export(job);
+    if (show_progress) {
+        if (result.status != ovk::ExportStatus::failed)
+            bar(input_size);
+        bar.finish();
+    }
+    wtap_close(input);
+
+    if (result.status == ovk::ExportStatus::failed) {
+        std::fprintf(stderr, "ovk5-export: %s\n", result.message.c_str());
+        output.abandon();
+        return exit_failure;
+    }
+    if (!writer.close(&error)) {
+        std::fprintf(stderr, "ovk5-export: cannot write %s: %s\n", output.display_name().c_str(), error.c_str());
+        output.abandon();
+        return exit_failure;
+    }
+    if (!output.commit(&error)) {
+        std::fprintf(stderr, "ovk5-export: %s\n", error.c_str());
+        return exit_failure;
+    }
+    if (result.status == ovk::ExportStatus::input_cut)
+        std::fprintf(stderr, "ovk5-export: %s\n", result.message.c_str());
+    if (!quiet)
+        std::fprintf(stderr, "ovk5-export: %s\n", ovk::summary(result.counts).c_str());
+    return result.status == ovk::ExportStatus::done ? 0 : exit_failure;
+}

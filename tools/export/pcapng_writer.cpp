@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "pcapng_writer.h"
+
+#include <wiretap/wtap.h>
+#include <wiretap/wtap_opttypes.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "wiretap_compat.h"
+
+namespace ovk {
+
+namespace {
+
+constexpr guint64 nanoseconds_per_second = 1000000000;
+constexpr guint8 nanosecond_resolution = 9;  // if_tsresol: 10^-9 s
+constexpr guint32 snap_length = 262144;
+
+std::string wiretap_error(int err, gchar *err_info)
+{
+    std::string text = wtap_strerror(err);
+    if (err_info) {
+        text += std::string(" (") + err_info + ")";
+        g_free(err_info);
+    }
+    return text;
+}
+
+std::size_t slot(HeaderKind kind, std::uint8_t interface_id)
+{
+    return (kind == HeaderKind::ovk5seq ? 256 : 0) + interface_id;
+}
+
+} // namespace
+
+PcapngWriter::~PcapngWriter()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    if (dumper_) {
+        int err = 0;
+        gchar *err_info = nullptr;
+        wtap_dump_close(dumper_, nullptr, &err, &err_info);
+        g_free(err_info);
+    }
+    if (record_) {
+        // The options blocks are ours; the record must not free them.
+        record_->block = nullptr;
+        wtap_rec_cleanup(record_);
+        delete record_;
+    }
+    if (ovk5seq_options_)
+        wtap_block_unref(ovk5seq_options_);
+    if (ovk5_options_)
+        wtap_block_unref(ovk5_options_);
+}
+
+void PcapngWriter::open(int fd)
+{
+    fd_ = fd;
+    interfaces_.fill(-1);
+    // The options of every packet of a kind, their values replaced per packet.
+    ovk5seq_options_ = wtap_block_create(WTAP_BLOCK_PACKET);
+    wtap_block_add_uint64_option(ovk5seq_options_, OPT_PKT_DROPCOUNT, 0);
+    ovk5_options_ = wtap_block_create(WTAP_BLOCK_PACKET);
+    wtap_block_add_string_option(ovk5_options_, OPT_COMMENT, "", 0);
+
+    record_ = new wtap_rec;
+    ovk_packet_rec_init(record_, WTAP_ENCAP_ETHERNET);
+    record_->presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN | WTAP_HAS_INTERFACE_ID;
+    record_->tsprec = WTAP_TSPREC_NSEC;
+}
+
+// Started with the first packet's interface (first_interface, or none for
+// a capture without packets): given no interface, libwiretap would make up
+// an unnamed one of its own.
+bool PcapngWriter::start_dumper(wtap_block_t first_interface, std::string *error)
+{
+    wtap_dump_params params;
+    wtap_dump_params_init(&params, nullptr);
+    params.encap = WTAP_ENCAP_ETHERNET;
+    params.snaplen = snap_length;
+    params.tsprec = WTAP_TSPREC_NSEC;
+    wtapng_iface_descriptions_t interfaces{};
+    interfaces.interface_data = g_array_new(FALSE, FALSE, sizeof(wtap_block_t));
+    if (first_interface) {
+        g_array_append_val(interfaces.interface_data, first_interface);
+        params.idb_inf = &interfaces;
+    }
+    int err = 0;
+    gchar *err_info = nullptr;
+    dumper_ = wtap_dump_fdopen(fd_, wtap_pcapng_file_type_subtype(), WTAP_UNCOMPRESSED, &params, &err, &err_info);
+    g_array_free(interfaces.interface_data, TRUE);
+    if (!dumper_) {
+        *error = wiretap_error(err, err_info);
+        return false;
+    }
+    fd_ = -1;
+    return true;
+}
+
+int PcapngWriter::interface_for(HeaderKind kind, std::uint8_t interface_id, std::string *error)
+{
+    int &known = interfaces_[slot(kind, interface_id)];
+    if (known >= 0)
+        return known;
+
+    wtap_block_t idb = wtap_block_create(WTAP_BLOCK_IF_ID_AND_INFO);
+    auto *mandatory = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(idb));
+    mandatory->wtap_encap = WTAP_ENCAP_ETHERNET;
+    mandatory->time_units_per_second = nanoseconds_per_second;
+    mandatory->tsprecision = WTAP_TSPREC_NSEC;
+    mandatory->snap_len = snap_length;
+    const std::string name = "if" + std::to_string(interface_id);
+    const std::string description = std::string(kind == HeaderKind::ovk5 ? "OVK5" : "OVK5SEQ") + " interface "
+                                    + std::to_string(interface_id);
+    wtap_block_add_string_option(idb, OPT_IDB_NAME, name.c_str(), name.size());
+    wtap_block_add_string_option(idb, OPT_IDB_DESCRIPTION, description.c_str(), description.size());
+    wtap_block_add_uint8_option(idb, OPT_IDB_TSRESOL, nanosecond_resolution);
+
+    bool added;
+    if (!dumper_) {
+        added = start_dumper(idb, error);
+    } else {
+        int err = 0;
+        gchar *err_info = nullptr;
+        added = wtap_dump_add_idb(dumper_, idb, &err, &err_info);
+        if (!added)
+            *error = wiretap_error(err, err_info);
+    }
+    wtap_block_unref(idb);
+    if (!added)
+        return -1;
+    known = interface_count_++;
+    return known;
+}
+
+bool PcapngWriter::write(const ExportedPacket &packet, std::string *error)
+{
+    const int interface = interface_for(packet.kind, packet.interface_id, error);
+    if (interface < 0)
+        return false;
+
+    wtap_block_t options;
+    if (packet.kind == HeaderKind::ovk5seq) {
+        options = ovk5seq_options_;
+        wtap_block_set_uint64_option_value(options, OPT_PKT_DROPCOUNT, packet.missing_frames);
+    } else {
+        options = ovk5_options_;
+        char comment[32];
+        const int length = std::snprintf(comment, sizeof comment, "RID 0 0x%04x, RID 1 0x%04x", packet.rid0,
+                                          packet.rid1);
+        wtap_block_set_nth_string_option_value(options, OPT_COMMENT, 0, comment, static_cast<gsize>(length));
+    }
+
+    wtap_rec &rec = *record_;
+    rec.ts = packet.time;
+    rec.rec_header.packet_header.caplen = packet.captured_length;
+    rec.rec_header.packet_header.len = packet.reported_length;
+    rec.rec_header.packet_header.interface_id = static_cast<guint32>(interface);
+    rec.block = options;
+
+    int err = 0;
+    gchar *err_info = nullptr;
+    const bool written = ovk_dump_packet(dumper_, &rec, packet.frame, &err, &err_info);
+    if (!written) {
+        *error = wiretap_error(err, err_info);
+        return false;
+    }
+    return true;
+}
+
+bool PcapngWriter::close(std::string *error)
+{
+    if (!dumper_ && !start_dumper(nullptr, error))
+        return false;
+    int err = 0;
+    gchar *err_info = nullptr;
+    const bool closed = wtap_dump_close(dumper_, nullptr, &err, &err_info);
+    dumper_ = nullptr;
+    if (!closed) {
+        *error = wiretap_error(err, err_info);
+        return false;
+    }
+    return true;
+}
+
+} // namespace ovk
