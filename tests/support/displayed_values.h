@@ -32,16 +32,13 @@ inline std::string utc_time(std::int64_t seconds, unsigned nanoseconds)
     return text;
 }
 
-// The line "tshark -G defaultprefs" writes under a boolean preference's
-// description: lower case from 4.4 on.
-inline std::string boolean_preference_hint()
-{
+// The line "tshark -G defaultprefs" writes above a boolean preference:
+// lower case from 4.4 on.
 #if OVK_WIRESHARK_AT_LEAST(4, 4)
-    return "# true or false (case-insensitive)";
+constexpr const char boolean_preference_hint[] = "# true or false (case-insensitive)";
 #else
-    return "# TRUE or FALSE (case-insensitive)";
+constexpr const char boolean_preference_hint[] = "# TRUE or FALSE (case-insensitive)";
 #endif
-}
 
 } // namespace ovk::test
 
