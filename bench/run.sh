@@ -7,7 +7,9 @@
 #   lua    the same dissector written in Lua (bench/ovk5.lua).
 # Marginal CPU = (user+system CPU of the whole run) - (the same for a
 # 1-packet capture), per packet; runs interleaved, $BENCH_ROUNDS (default 7)
-# rounds, medians. Not part of the test suite.
+# rounds, medians. Then the peak resident memory of one run over
+# $BENCH_RSS_PACKETS (default 1000000) packets, ours (analysis on, as by
+# default) against the floor. Not part of the test suite.
 #
 #   bench/run.sh
 set -euo pipefail
@@ -15,6 +17,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bench_build=${BENCH_BUILD_DIR:-$root/build/bench}
 packets=${BENCH_PACKETS:-100000}
 rounds=${BENCH_ROUNDS:-7}
+rss_packets=${BENCH_RSS_PACKETS:-1000000}
 
 source "$root/bench/plugins.sh"
 source "$root/scripts/tshark-stage.sh"
@@ -28,6 +31,7 @@ mkdir "$stage/lua"
 cp "$root/bench/ovk5.lua" "$stage/"
 "$bench_build/tools/capgen/ovk5-capgen" -t udp -n "$packets" -o "$stage/big.pcap"
 "$bench_build/tools/capgen/ovk5-capgen" -t udp -n 1 -o "$stage/one.pcap"
+"$bench_build/tools/capgen/ovk5-capgen" -q -t udp -n "$rss_packets" -o "$stage/rss.pcap"
 
 # Prints "user+system seconds" of one tshark run.
 cpu_seconds() {
@@ -66,5 +70,17 @@ for variant in ours floor lua; do
 done
 awk -v ours="${per_packet[ours]}" -v floor="${per_packet[floor]}" -v lua="${per_packet[lua]}" \
     'BEGIN {printf "ours/floor %.3f (target <= 1.05), lua/ours %.2f (target >= 1.5)\n", ours / floor, lua / ours}'
+# Peak resident memory (kB) of one run over the large capture.
+peak_kb() {
+    local variant=$1
+    ovk_in_stage WIRESHARK_PLUGIN_DIR="$stage/$variant" /usr/bin/time -f '%M' -o "$stage/home/rss" \
+        tshark -n -r "$stage/rss.pcap" -T fields -e frame.number -e eth.src >/dev/null
+    cat "$stage/home/rss"
+}
+rss_ours=$(peak_kb ours)
+rss_floor=$(peak_kb floor)
+awk -v n="$rss_packets" -v ours="$rss_ours" -v floor="$rss_floor" 'BEGIN {
+    printf "Peak RSS over %d packets: ours %.1f MB, floor %.1f MB, difference %.1f B/packet\n",
+           n, ours / 1024, floor / 1024, (ours - floor) * 1024 / n }'
 echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) CPUs," \
      "$(uname -sr), $(tshark -v 2>/dev/null | head -n1)"

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Makes docs/wireshark-ovk5.png: Debian's Wireshark (Qt) under Xvfb with a
-# sample capture open, packet 1 selected and its OVK5 subtree expanded.
-# Not part of the tests; rerun it after changing what the picture shows.
+# Makes the README's pictures with Debian's Wireshark (Qt) under Xvfb.
+# Not part of the tests; rerun it after changing what a picture shows.
 #
-#   scripts/screenshot.sh [capture]   (default: samples/ovk5-udp.pcap)
+#   scripts/screenshot.sh [capture]
+#       docs/wireshark-ovk5.png: the capture (default samples/ovk5-udp.pcap)
+#       open, packet 1 selected and its OVK5 subtree expanded.
+#   scripts/screenshot.sh statistics [capture]
+#       docs/wireshark-ovk5seq-statistics.png: the Statistics > OVK5SEQ
+#       Interfaces window on the capture (default: two interfaces made with
+#       the generator, one of them with records deleted after the device
+#       counted its losses).
 #
 # Installs wireshark-qt, xvfb, xdotool and imagemagick if missing. Wireshark
 # runs from a stage of scripts/tshark-stage.sh (as root, as the unprivileged
@@ -12,8 +18,18 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-capture=${1:-$root/samples/ovk5-udp.pcap}
-output=$root/docs/wireshark-ovk5.png
+mode=packet
+if [[ ${1:-} == statistics ]]; then
+    mode=statistics
+    shift
+fi
+if [[ $mode == statistics ]]; then
+    capture=${1:-}
+    output=$root/docs/wireshark-ovk5seq-statistics.png
+else
+    capture=${1:-$root/samples/ovk5-udp.pcap}
+    output=$root/docs/wireshark-ovk5.png
+fi
 source "$root/scripts/tshark-stage.sh"
 
 "$root/scripts/install-deps.sh" wireshark-qt xvfb xauth xdotool imagemagick
@@ -21,7 +37,17 @@ BUILD_DIR=$build "$root/scripts/build.sh"
 
 ovk_stage_new "$build/plugins"
 stage=$ovk_stage
-cp "$capture" "$stage/"
+if [[ -z $capture ]]; then
+    # Interface 1 loses frames in the device; interface 2 also loses four
+    # records after it (deleted here), which only the sequence numbers show.
+    capgen=$build/tools/capgen/ovk5-capgen
+    "$capgen" -q -P ovk5seq -i 1 -n 400 --loss-rate 0.01 --seed 3 --inner icmp -o "$stage/if1.pcapng"
+    "$capgen" -q -P ovk5seq -i 2 -n 300 --interval 1333 --gap-every 50 --missing 3 -o "$stage/if2-all.pcapng"
+    editcap "$stage/if2-all.pcapng" "$stage/if2.pcapng" 120 121 122 240
+    mergecap -w "$stage/ovk5seq-two-interfaces.pcapng" "$stage/if1.pcapng" "$stage/if2.pcapng"
+    capture=$stage/ovk5seq-two-interfaces.pcapng
+fi
+[[ $(dirname "$capture") == "$stage" ]] || cp "$capture" "$stage/"
 capture_name=$(basename "$capture")
 profile=$stage/home/.config/wireshark
 mkdir -p "$profile"
@@ -64,9 +90,34 @@ import -window root "$STAGE/shot.png"
 kill "$wireshark"
 wait "$wireshark" || true
 SHOOT
+# Statistics: Wireshark's GUI takes no "-z" for statistics trees, so the
+# window is opened from the Statistics menu, whose last entry is
+# "OVK5SEQ Interfaces" (plug-in entries come last, by name). The picture is
+# of that window alone.
+cat >"$stage/shoot-statistics.sh" <<'SHOOT'
+#!/usr/bin/env bash
+set -euo pipefail
+cd "$STAGE"
+wireshark -r "$STAGE/$CAPTURE" >"$STAGE/wireshark.log" 2>&1 &
+wireshark=$!
+window=$(timeout 60 xdotool search --sync --onlyvisible --name "${CAPTURE%.*}" | head -1)
+sleep 3
+# "Statistics" in the menu bar.
+xdotool mousemove --window "$window" "$STATISTICS_X" 10 click 1
+sleep 1
+xdotool key Up Return
+statistics=$(timeout 60 xdotool search --sync --onlyvisible --name "OVK5SEQ Interfaces" | head -1)
+xdotool mousemove 1090 750
+sleep 2
+import -window "$statistics" "$STAGE/shot.png"
+kill "$wireshark"
+wait "$wireshark" || true
+SHOOT
 
+shoot=$stage/shoot.sh
+[[ $mode == statistics ]] && shoot=$stage/shoot-statistics.sh
 ovk_in_stage TMPDIR="$stage" STAGE="$stage" CAPTURE="$capture_name" DETAILS_Y="${DETAILS_Y:-318}" \
-    timeout 180 xvfb-run -a -s "-screen 0 1100x760x24" bash "$stage/shoot.sh"
+    STATISTICS_X="${STATISTICS_X:-325}" timeout 180 xvfb-run -a -s "-screen 0 1100x760x24" bash "$shoot"
 
 mkdir -p "$(dirname "$output")"
 convert "$stage/shot.png" -strip "$output"

@@ -164,6 +164,11 @@ TEST_F(Ovk5PreferencesTshark, DefaultsAreListed)
         "# A string denoting an positive integer range (e.g., \"1-20,30-40\")",
         "#ovk5.udp.port: 21171",
         "",
+        "# Per interface: time since the previous header, with a warning where it runs backwards, and the "
+        "delivery delay from the hardware to the capturing host",
+        boolean_preference_hint,
+        "#ovk5.analyze: TRUE",
+        "",
         "# Whether OVK5 over TCP is read as a stream of records, each its 16-byte header followed by an Ethernet "
         "frame of Blob size bytes, so that several records in one segment and a record split over segments are "
         "all decoded. Needs \"Allow subdissector to reassemble TCP streams\" in the TCP protocol settings. Off: "

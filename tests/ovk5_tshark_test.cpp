@@ -58,6 +58,7 @@ TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)
     for (std::uint16_t rid0 = 1; rid0 <= 3; ++rid0) {
         Ovk5Header header;
         header.rid0 = rid0;
+        header.ts_nanoseconds = rid0 * 1000u;
         const Bytes record = ovk5_payload(header, inner_frame_for(rid0));
         stream.insert(stream.end(), record.begin(), record.end());
     }
@@ -84,6 +85,13 @@ TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)
     const Lines reassembled = {"0x0001,0x0002|40001,40001|OVK5", "||TCP", "0x0003|40001|OVK5"};
     EXPECT_EQ(decode({"-o", "ovk5.tcp.desegment:TRUE"}), reassembled);
     EXPECT_EQ(decode({"-o", "ovk5.tcp.desegment:TRUE", "-2"}), reassembled);
+    // Each record of a segment analysed on its own, the same in two passes.
+    const Lines analysis = {"-o", "ovk5.tcp.desegment:TRUE", "-e", "ovk5.prev_frame", "-e", "ovk5.ts_delta"};
+    const Lines analysed = {"1|0.000001000|0x0001,0x0002|40001,40001|OVK5", "||||TCP", "1|0.000001000|0x0003|40001|OVK5"};
+    EXPECT_EQ(decode(analysis), analysed);
+    Lines two_pass = analysis;
+    two_pass.push_back("-2");
+    EXPECT_EQ(decode(two_pass), analysed);
     // TCP's own preference says no reassembly: every whole record of a
     // segment is still decoded, the split one only as far as it goes.
     EXPECT_EQ(decode({"-o", "ovk5.tcp.desegment:TRUE", "-o", "tcp.desegment_tcp_streams:FALSE"}),
@@ -112,7 +120,12 @@ TEST_F(Ovk5Tshark, RegistersFields)
         "F\tTimestamp (unix)\tovk5.ts\tFT_ABSOLUTE_TIME\tovk5\t\t0x0\t",
         "F\tRID 0\tovk5.rid0\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
         "F\tRID 1\tovk5.rid1\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
+        "F\tPrevious header of this interface\tovk5.prev_frame\tFT_FRAMENUM\tovk5\t\t0x0\t",
+        "F\tTime since previous header of this interface\tovk5.ts_delta\tFT_RELATIVE_TIME\tovk5\t\t0x0\t",
+        "F\tDelivery delay\tovk5.delay\tFT_RELATIVE_TIME\tovk5\t\t0x0\t",
         "F\tOVK5 nested too deeply; the frame inside is not decoded\tovk5.nested_too_deep\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tTime stamp earlier than the previous header's of this interface\tovk5.ts_backwards\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tTime stamp with over 999,999,999 nanoseconds\tovk5.ts_invalid\tFT_NONE\tovk5\t\t0x0\t",
     }));
 }
 

@@ -51,16 +51,18 @@ TEST(Ovk5SeqDissector, OneExpertErrorPerRecordWithMissingFrames)
 {
     for (const std::uint8_t missing : {1, 255}) {
         SCOPED_TRACE(static_cast<int>(missing));
-        const Dissection d = dissect(WTAP_ENCAP_USER3, record(missing));
+        // Each the first of its file: no sequence to compare with.
+        Capture capture(WTAP_ENCAP_USER3);
+        const Dissection d = capture.add(record(missing));
         EXPECT_EQ(d.value("ovk5seq.missing_frame"), std::to_string(missing));
         EXPECT_EQ(d.count("ovk5seq.missing_frames"), 1u);
         EXPECT_EQ(d.value("_ws.expert.message"), "Missing frames between this and last frame.");
         EXPECT_EQ(d.value("_ws.expert.severity"), std::to_string(PI_ERROR));
         EXPECT_EQ(d.value("_ws.expert.group"), std::to_string(PI_SEQUENCE));
         // Reported when no tree is built too, as tshark reads by default.
-        EXPECT_EQ(dissect(WTAP_ENCAP_USER3, record(missing), 0, Tree::none).expert_severity, PI_ERROR);
+        EXPECT_EQ(Capture(WTAP_ENCAP_USER3).add(record(missing), 0, 0, Tree::none).expert_severity, PI_ERROR);
     }
-    EXPECT_EQ(dissect(WTAP_ENCAP_USER3, record(0), 0, Tree::none).expert_severity, 0);
+    EXPECT_EQ(Capture(WTAP_ENCAP_USER3).add(record(0), 0, 0, Tree::none).expert_severity, 0);
 }
 
 TEST(Ovk5SeqDissector, TakesWholeRecordAndShowsShortOnesAsMalformed)

@@ -52,7 +52,14 @@ TEST(Ovk5SeqTshark, RegistersFields)
         "F\tInterface\tovk5seq.if\tFT_UINT8\tovk5seq\tBASE_DEC\t0x0\t",
         "F\tMissing frames\tovk5seq.missing_frame\tFT_UINT8\tovk5seq\tBASE_DEC\t0x0\t",
         "F\tTimestamp (unix)\tovk5seq.ts\tFT_ABSOLUTE_TIME\tovk5seq\t\t0x0\t",
+        "F\tPrevious record of this interface\tovk5seq.prev_frame\tFT_FRAMENUM\tovk5seq\t\t0x0\t",
+        "F\tFrames skipped by sequence number\tovk5seq.seq_gap\tFT_UINT16\tovk5seq\tBASE_DEC\t0x0\t",
+        "F\tMissing frames of this interface so far\tovk5seq.lost_total\tFT_UINT64\tovk5seq\tBASE_DEC\t0x0\t",
+        "F\tTime since previous record of this interface\tovk5seq.ts_delta\tFT_RELATIVE_TIME\tovk5seq\t\t0x0\t",
         "F\tMissing frames between this and last frame.\tovk5seq.missing_frames\tFT_NONE\tovk5seq\t\t0x0\t",
+        "F\tSequence gap differs from the reported missing frames\tovk5seq.seq_mismatch\tFT_NONE\tovk5seq\t\t0x0\t",
+        "F\tTime stamp earlier than the previous record's of this interface\tovk5seq.ts_backwards\tFT_NONE\tovk5seq\t\t0x0\t",
+        "F\tTime stamp with over 999,999,999 nanoseconds\tovk5seq.ts_invalid\tFT_NONE\tovk5seq\t\t0x0\t",
         "F\tRecord shorter than the 16-byte header\tovk5seq.too_short\tFT_NONE\tovk5seq\t\t0x0\t",
     }));
 }

@@ -6,6 +6,7 @@
 #define OVK_WIRESHARK_COMPAT_H
 
 #include <ws_version.h>
+#include <epan/stats_tree.h>
 #include <epan/tvbuff.h>
 
 #define OVK_WIRESHARK_AT_LEAST(major, minor)                                                   \
@@ -26,6 +27,23 @@ using ovk_pref_bool = bool;
 #else
 using ovk_pref_bool = gboolean;
 #endif
+
+// Wireshark's statistics window calls a tree's initialisation on every
+// reset without checking for one; trees whose rows all appear with their
+// first packet need nothing done.
+inline void ovk_stats_tree_no_init(stats_tree *) {}
+
+// A plug-in's statistics tree, shown as "-z abbr,tree" in tshark and under
+// path in Wireshark's Statistics menu, fed by the tap tap_name. Its rows
+// are sorted by name, so every report lists them in the same order. From
+// 4.4 the registration returns the tree's configuration (to set its menu
+// group or first column's name, which 4.0 cannot); the defaults serve here.
+inline void ovk_register_stats_tree(const char *tap_name, const char *abbr, const char *path,
+                                    stat_tree_packet_cb packet)
+{
+    stats_tree_register_plugin(tap_name, abbr, path, ST_SORT_COL_NAME << ST_FLG_SRTCOL_SHIFT, packet,
+                               ovk_stats_tree_no_init, nullptr);
+}
 
 // From 4.4 the loader asks a plug-in what it provides (plugin_describe);
 // without the answer "tshark -G plugins" lists it as of type "unknown".

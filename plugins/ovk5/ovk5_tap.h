@@ -15,6 +15,17 @@ struct ovk5_tap_info {
     guint16 rid1;
     nstime_t hw_time;     // the header's time stamp
     tvbuff_t *frame_tvb;  // the Ethernet frame after the header
+
+    bool hw_time_valid;   // nanoseconds within 0..999,999,999
+    bool delay_known;     // the capture has a time and hw_time is valid
+    nstime_t delay;       // capture time minus hw_time
+
+    // The per-interface analysis (preference ovk5.analyze); all false and
+    // zero when it is off or the header was cut short.
+    bool analysed;
+    guint32 prev_frame;   // 0 on the interface's first header
+    bool ts_delta_known;
+    nstime_t ts_delta;    // hw_time minus the previous header's
 };
 
 #endif

@@ -6,11 +6,17 @@
 #include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
+#include <epan/proto_data.h>
 #include <epan/range.h>
+#include <epan/stats_tree.h>
 #include <epan/tap.h>
 #include <epan/dissectors/packet-tcp.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "ethernet_handoff.h"
+#include "hardware_time.h"
 #include "ovk5_tap.h"
 #include "wireshark_compat.h"
 
@@ -25,6 +31,10 @@ constexpr guint32 ovk5_max_port = 65535;
 // OVK5...). Without a bound, a crafted packet recurses until the analyser's
 // layer limit, which it reports as a dissector bug.
 constexpr unsigned ovk5_max_nesting = 8;
+constexpr guint ovk5_ts_offset = 4;
+// Interface and time stamp: what the analysis reads.
+constexpr guint ovk5_analysed_length = 12;
+constexpr guint ovk5_interfaces = 256;
 
 int proto_ovk5 = -1;
 int hf_ovk5_bs = -1;
@@ -33,10 +43,109 @@ int hf_ovk5_res = -1;
 int hf_ovk5_ts = -1;
 int hf_ovk5_rid0 = -1;
 int hf_ovk5_rid1 = -1;
+int hf_ovk5_prev_frame = -1;
+int hf_ovk5_ts_delta = -1;
+int hf_ovk5_delay = -1;
 int ett_ovk5 = -1;
 int ovk5_tap = -1;
 
 expert_field ei_ovk5_nested_too_deep = EI_INIT;
+expert_field ei_ovk5_ts_backwards = EI_INIT;
+expert_field ei_ovk5_ts_invalid = EI_INIT;
+
+ovk_pref_bool analyze_headers = TRUE;
+
+// What the first pass found for one OVK5 header, kept with its frame so
+// that every later dissection shows the same. A frame may hold several
+// headers (OVK5 nested in OVK5, several records in one TCP segment): each
+// is keyed by its place among the frame's OVK5 headers in dissection
+// order, outer before inner, first record before second.
+struct header_analysis {
+    gint64 ts_delta_ns;
+    guint32 prev_frame;  // 0: the interface's first header
+    bool ts_delta_known;
+};
+
+// Per-dissection count of the frame's OVK5 headers analysed so far.
+constexpr guint32 header_count_key = 0;
+
+// The last header of each interface on the first pass through the file.
+struct interface_state {
+    guint32 last_frame;  // 0: none yet
+    ovk_hardware_time last_time;
+};
+
+interface_state interfaces[ovk5_interfaces];
+
+void forget_interfaces()
+{
+    std::memset(interfaces, 0, sizeof interfaces);
+}
+
+// Where this header stands among the OVK5 headers of its frame.
+guint32 next_header_index(packet_info *pinfo)
+{
+    auto *count = static_cast<guint32 *>(p_get_proto_data(pinfo->pool, pinfo, proto_ovk5, header_count_key));
+    if (!count) {
+        count = wmem_new0(pinfo->pool, guint32);
+        p_add_proto_data(pinfo->pool, pinfo, proto_ovk5, header_count_key, count);
+    }
+    return (*count)++;
+}
+
+// Only on the first pass, in frame order, does a header move its
+// interface's state on.
+const header_analysis *analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &time)
+{
+    const guint32 index = next_header_index(pinfo);
+    if (PINFO_FD_VISITED(pinfo))
+        return static_cast<const header_analysis *>(p_get_proto_data(wmem_file_scope(), pinfo, proto_ovk5, index));
+
+    interface_state &state = interfaces[interface_id];
+    header_analysis *analysis = wmem_new(wmem_file_scope(), header_analysis);
+    analysis->prev_frame = state.last_frame;
+    analysis->ts_delta_known = state.last_frame != 0 && state.last_time.valid() && time.valid();
+    analysis->ts_delta_ns = analysis->ts_delta_known ? ovk_nanoseconds_between(time, state.last_time) : 0;
+
+    state.last_frame = pinfo->num;
+    state.last_time = time;
+    p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5, index, analysis);
+    return analysis;
+}
+
+// The delivery delay: when the capturing host saw the packet, after the
+// hardware stamped the header. Unknown without both times.
+bool delivery_delay(const packet_info *pinfo, const ovk_hardware_time &time, gint64 *delay_ns)
+{
+    return pinfo->fd->has_ts && time.valid() && ovk_nanoseconds_since(pinfo->abs_ts, time, delay_ns);
+}
+
+void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &time,
+                  const header_analysis &analysis, proto_item *ts_item)
+{
+    if (!time.valid())
+        expert_add_info_format(pinfo, ts_item, &ei_ovk5_ts_invalid,
+                               "Time stamp with %u nanoseconds (over 999,999,999)", time.nsecs);
+
+    proto_item *item;
+    if (analysis.prev_frame != 0) {
+        item = proto_tree_add_uint(tree, hf_ovk5_prev_frame, tvb, 0, 0, analysis.prev_frame);
+        proto_item_set_generated(item);
+    }
+    if (analysis.ts_delta_known) {
+        const nstime_t delta = ovk_relative_time(analysis.ts_delta_ns);
+        item = proto_tree_add_time(tree, hf_ovk5_ts_delta, tvb, ovk5_ts_offset, 8, &delta);
+        proto_item_set_generated(item);
+        if (analysis.ts_delta_ns < 0)
+            expert_add_info(pinfo, item, &ei_ovk5_ts_backwards);
+    }
+    gint64 delay_ns;
+    if (delivery_delay(pinfo, time, &delay_ns)) {
+        const nstime_t delay = ovk_relative_time(delay_ns);
+        item = proto_tree_add_time(tree, hf_ovk5_delay, tvb, ovk5_ts_offset, 8, &delay);
+        proto_item_set_generated(item);
+    }
+}
 
 // The port-range preferences. The preference code owns the ranges these
 // point at and replaces them when the user changes a preference.
@@ -78,15 +187,27 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     proto_tree_add_item(ovk5_tree, hf_ovk5_bs, tvb, 0, 2, ENC_LITTLE_ENDIAN);
     proto_tree_add_item(ovk5_tree, hf_ovk5_if, tvb, 2, 1, ENC_LITTLE_ENDIAN);
     proto_tree_add_item(ovk5_tree, hf_ovk5_res, tvb, 3, 1, ENC_LITTLE_ENDIAN);
-    proto_tree_add_item(ovk5_tree, hf_ovk5_ts, tvb, 4, 8, ENC_LITTLE_ENDIAN);
+    proto_item *ts_item = proto_tree_add_item(ovk5_tree, hf_ovk5_ts, tvb, ovk5_ts_offset, 8, ENC_LITTLE_ENDIAN);
     proto_tree_add_item(ovk5_tree, hf_ovk5_rid0, tvb, 12, 2, ENC_LITTLE_ENDIAN);
     proto_tree_add_item(ovk5_tree, hf_ovk5_rid1, tvb, 14, 2, ENC_LITTLE_ENDIAN);
+
+    const header_analysis *analysis = nullptr;
+    ovk_hardware_time time{};
+    // A header cut short before its time stamp ends is not analysed.
+    const bool header_readable = tvb_captured_length(tvb) >= ovk5_analysed_length;
+    if (header_readable)
+        time = ovk_read_hardware_time(tvb, ovk5_ts_offset);
+    if (analyze_headers && header_readable) {
+        analysis = analyse_header(pinfo, tvb_get_uint8(tvb, 2), time);
+        if (analysis)
+            add_analysis(ovk5_tree, pinfo, tvb, time, *analysis, ts_item);
+    }
 
     // "Blob size" is informative only: the frame is everything after the header.
     tvbuff_t *next_tvb = tvb_new_subset_remaining(tvb, ovk5_header_length);
 
     if (have_tap_listener(ovk5_tap)) {
-        ovk5_tap_info *info = wmem_new(pinfo->pool, ovk5_tap_info);
+        ovk5_tap_info *info = wmem_new0(pinfo->pool, ovk5_tap_info);
         info->blob_size = tvb_get_letohs(tvb, 0);
         info->interface_id = tvb_get_uint8(tvb, 2);
         info->hw_time.secs = tvb_get_letohl(tvb, 4);
@@ -94,6 +215,17 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         info->rid0 = tvb_get_letohs(tvb, 12);
         info->rid1 = tvb_get_letohs(tvb, 14);
         info->frame_tvb = next_tvb;
+        gint64 delay_ns;
+        info->hw_time_valid = header_readable && time.valid();
+        info->delay_known = header_readable && delivery_delay(pinfo, time, &delay_ns);
+        if (info->delay_known)
+            info->delay = ovk_relative_time(delay_ns);
+        if (analysis) {
+            info->analysed = true;
+            info->prev_frame = analysis->prev_frame;
+            info->ts_delta_known = analysis->ts_delta_known;
+            info->ts_delta = ovk_relative_time(analysis->ts_delta_ns);
+        }
         tap_queue_packet(ovk5_tap, pinfo, info);
     }
 
@@ -175,6 +307,21 @@ void rebind_ports(const char *table_name, dissector_handle_t *previous_owner, co
     }
 }
 
+// Statistics: a node per interface counting its headers, with the
+// delivery delay's average, minimum and maximum under it.
+tap_packet_status ovk5_stats_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const auto *info = static_cast<const ovk5_tap_info *>(data);
+    char name[sizeof "Interface 255"];
+    std::snprintf(name, sizeof name, "Interface %u", info->interface_id);
+    const int interface_node = tick_stat_node(st, name, 0, TRUE);
+    if (info->delay_known) {
+        const double delay_ms = static_cast<double>(info->delay.secs) * 1e3 + info->delay.nsecs / 1e6;
+        avg_stat_node_add_value_float(st, "Delivery delay (ms)", interface_node, FALSE, static_cast<gfloat>(delay_ms));
+    }
+    return TAP_PACKET_REDRAW;
+}
+
 void bind_ports()
 {
     rebind_ports("tcp.port", tcp_previous_owner, tcp_ports_bound, tcp_ports);
@@ -228,6 +375,21 @@ void proto_register_ovk5(void)
             FT_UINT16, BASE_HEX, NULL, 0x0,
             NULL, HFILL }
         },
+        { &hf_ovk5_prev_frame,
+          { "Previous header of this interface", "ovk5.prev_frame",
+            FT_FRAMENUM, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5_ts_delta,
+          { "Time since previous header of this interface", "ovk5.ts_delta",
+            FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5_delay,
+          { "Delivery delay", "ovk5.delay",
+            FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }
+        },
     };
 
     static gint *ett[] = {
@@ -238,6 +400,14 @@ void proto_register_ovk5(void)
         { &ei_ovk5_nested_too_deep,
           { "ovk5.nested_too_deep", PI_MALFORMED, PI_ERROR,
             "OVK5 nested too deeply; the frame inside is not decoded", EXPFILL }
+        },
+        { &ei_ovk5_ts_backwards,
+          { "ovk5.ts_backwards", PI_SEQUENCE, PI_WARN,
+            "Time stamp earlier than the previous header's of this interface", EXPFILL }
+        },
+        { &ei_ovk5_ts_invalid,
+          { "ovk5.ts_invalid", PI_MALFORMED, PI_WARN,
+            "Time stamp with over 999,999,999 nanoseconds", EXPFILL }
         },
     };
 
@@ -253,12 +423,19 @@ void proto_register_ovk5(void)
     register_shutdown_routine(free_bound_ranges);
     register_init_routine(bind_ports_first_time);
     ovk5_tap = register_tap(ovk5_tap_name);
+    register_init_routine(forget_interfaces);
+    ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5 Interfaces", ovk5_stats_packet);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",
                                     "TCP Ports range", &tcp_ports, ovk5_max_port);
     prefs_register_range_preference(ovk5_module, "udp.port", "OVK5 UDP Ports",
                                     "UDP Ports range", &udp_ports, ovk5_max_port);
+    prefs_register_bool_preference(ovk5_module, "analyze", "Analyse time stamps",
+                                   "Per interface: time since the previous header, with a warning where it "
+                                   "runs backwards, and the delivery delay from the hardware to the "
+                                   "capturing host",
+                                   &analyze_headers);
     prefs_register_bool_preference(ovk5_module, "tcp.desegment",
                                    "Reassemble OVK5 records spanning TCP segments",
                                    "Whether OVK5 over TCP is read as a stream of records, each its 16-byte "

@@ -66,6 +66,14 @@ check_example "tshark -r samples/ovk5-udp.pcap -c 1 -O ovk5 -V" -r samples/ovk5-
 check_example "tshark -r samples/ovk5seq-losses.pcapng -Y ovk5seq.missing_frames" \
     -r samples/ovk5seq-losses.pcapng -Y ovk5seq.missing_frames \
     -T fields -e frame.number -e ovk5seq.seq -e ovk5seq.missing_frame -e _ws.col.Info
+check_example "tshark -r samples/ovk5seq.pcap -T fields -e frame.number -e ovk5seq.seq" \
+    -r samples/ovk5seq.pcap -T fields -e frame.number -e ovk5seq.seq \
+    -e ovk5seq.missing_frame -e ovk5seq.seq_gap -e ovk5seq.lost_total -e ovk5seq.ts_delta
+
+# The colouring rule users paste: its filter must compile with both plug-ins.
+rule_filter=$(grep -m1 '^    @OVK' "$readme" | cut -d@ -f3)
+[[ -n $rule_filter ]] && ovk_in_stage tshark -r samples/ovk5seq.pcap -Y "$rule_filter" >/dev/null \
+    || fail "README colouring rule filter '$rule_filter' does not compile"
 
 if [[ -n $exporter ]]; then
     for option in $("$exporter" --help | grep -E '^  +-[a-zA-Z]' | grep -oE '(^| )--?[a-zA-Z][a-z-]*' | sort -u); do

@@ -102,6 +102,49 @@ void collect_fields(proto_node *node, gpointer data)
     proto_tree_children_foreach(node, collect_fields, data);
 }
 
+// Dissects one record with its frame data, as the file readers do on
+// every pass.
+Dissection dissect_frame(int encap, const Bytes &frame, std::uint32_t len, frame_data *fd, const nstime_t &ts,
+                         Tree tree = Tree::build)
+{
+    const auto caplen = static_cast<std::uint32_t>(frame.size());
+    wtap_rec rec;
+    ovk_packet_rec_init(&rec, encap);
+    rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+    rec.ts = ts;
+    rec.rec_header.packet_header.caplen = caplen;
+    rec.rec_header.packet_header.len = len;
+    if (!fd->num)
+        frame_data_init(fd, ++frame_number, &rec, 0, 0);
+
+    const gboolean with_tree = tree == Tree::build;
+    epan_dissect_t *edt = epan_dissect_new(session, with_tree, with_tree);
+    frame_expert_severity = 0;
+    ovk_dissect_record(edt, &rec, frame.data(), caplen, len, fd, &columns);
+    epan_dissect_fill_in_columns(edt, FALSE, TRUE);
+
+    Dissection result;
+    if (edt->tree)
+        proto_tree_children_foreach(edt->tree, collect_fields, &result.fields);
+    result.expert_severity = frame_expert_severity;
+    result.protocol_column = col_get_text(&columns, COL_PROTOCOL);
+    result.info_column = col_get_text(&columns, COL_INFO);
+
+    epan_dissect_free(edt);
+    wtap_rec_cleanup(&rec);
+    return result;
+}
+
+// Starts a new capture file: the dissectors' per-file state is reset.
+void renew_session()
+{
+    epan_free(session);
+    static packet_provider_funcs funcs{};
+    funcs.get_frame_ts = frame_ts;
+    session = epan_new(nullptr, &funcs);
+    frame_number = 0;
+}
+
 } // namespace
 
 void start_epan()
@@ -141,9 +184,7 @@ void start_epan()
     build_column_format_array(&columns, prefs->num_cols, TRUE);
 
     // Later series add members; those the tests need not stay null.
-    static packet_provider_funcs funcs{};
-    funcs.get_frame_ts = frame_ts;
-    session = epan_new(nullptr, &funcs);
+    renew_session();
 
     // Expert entries reach the "expert" tap with or without a tree.
     if (GString *error = register_tap_listener("expert", &frame_expert_severity, nullptr, TL_REQUIRES_NOTHING,
@@ -173,35 +214,50 @@ std::string Dissection::value(const std::string &field) const
 Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length, Tree tree)
 {
     start_epan();
-    const auto caplen = static_cast<std::uint32_t>(frame.size());
-    const std::uint32_t len = std::max(caplen, reported_length);
-
-    wtap_rec rec;
-    ovk_packet_rec_init(&rec, encap);
-    rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
-    rec.rec_header.packet_header.caplen = caplen;
-    rec.rec_header.packet_header.len = len;
-
-    frame_data fd;
-    frame_data_init(&fd, ++frame_number, &rec, 0, 0);
-
-    const gboolean with_tree = tree == Tree::build;
-    epan_dissect_t *edt = epan_dissect_new(session, with_tree, with_tree);
-    frame_expert_severity = 0;
-    ovk_dissect_record(edt, &rec, frame.data(), caplen, len, &fd, &columns);
-    epan_dissect_fill_in_columns(edt, FALSE, TRUE);
-
-    Dissection result;
-    if (edt->tree)
-        proto_tree_children_foreach(edt->tree, collect_fields, &result.fields);
-    result.expert_severity = frame_expert_severity;
-    result.protocol_column = col_get_text(&columns, COL_PROTOCOL);
-    result.info_column = col_get_text(&columns, COL_INFO);
-
-    epan_dissect_free(edt);
+    frame_data fd{};
+    const Dissection result = dissect_frame(
+        encap, frame, std::max(static_cast<std::uint32_t>(frame.size()), reported_length), &fd, nstime_t{}, tree);
     frame_data_destroy(&fd);
-    wtap_rec_cleanup(&rec);
     return result;
+}
+
+struct Capture::Frame {
+    Bytes bytes;
+    nstime_t ts;
+    frame_data fd;
+};
+
+Capture::Capture(int encap) : encap_(encap)
+{
+    start_epan();
+    renew_session();
+}
+
+Capture::~Capture()
+{
+    for (auto &frame : frames_)
+        frame_data_destroy(&frame->fd);
+    // Nothing of this capture carries over to the next dissection.
+    renew_session();
+}
+
+Dissection Capture::add(const Bytes &frame, std::int64_t seconds, std::uint32_t nanoseconds, Tree tree)
+{
+    auto f = std::make_unique<Frame>();
+    f->bytes = frame;
+    f->ts.secs = static_cast<time_t>(seconds);
+    f->ts.nsecs = static_cast<int>(nanoseconds);
+    f->fd = frame_data{};
+    frames_.push_back(std::move(f));
+    Frame &added = *frames_.back();
+    return dissect_frame(encap_, added.bytes, static_cast<std::uint32_t>(added.bytes.size()), &added.fd, added.ts,
+                         tree);
+}
+
+Dissection Capture::again(std::uint32_t number)
+{
+    Frame &frame = *frames_.at(number - 1);
+    return dissect_frame(encap_, frame.bytes, static_cast<std::uint32_t>(frame.bytes.size()), &frame.fd, frame.ts);
 }
 
 ProbeResult probe(const ProbeRequest &request, const Bytes &payload, Dissection *dissection)

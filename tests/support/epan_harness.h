@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +53,29 @@ struct Dissection {
 // Dissection has no fields.
 enum class Tree { build, none };
 Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length = 0, Tree tree = Tree::build);
+
+// A capture file dissected in process, frame by frame: the dissectors'
+// per-file state starts afresh, as when a file is opened, and frames keep
+// what their first dissection stored with them. One at a time.
+class Capture {
+public:
+    explicit Capture(int encap);
+    ~Capture();
+    Capture(const Capture &) = delete;
+    Capture &operator=(const Capture &) = delete;
+
+    // The first pass over the next frame (numbered from 1), captured at
+    // seconds.nanoseconds since 1970.
+    Dissection add(const Bytes &frame, std::int64_t seconds = 0, std::uint32_t nanoseconds = 0,
+                   Tree tree = Tree::build);
+    // Dissects frame number again, as the GUI does when one is selected.
+    Dissection again(std::uint32_t number);
+
+private:
+    struct Frame;
+    int encap_;
+    std::vector<std::unique_ptr<Frame>> frames_;
+};
 
 // How the probe should treat the next record given to it.
 struct ProbeRequest {
