@@ -17,6 +17,7 @@
 
 #include "ethernet_handoff.h"
 #include "hardware_time.h"
+#include "ovk5_record.h"
 #include "ovk5_tap.h"
 #include "wireshark_compat.h"
 
@@ -25,13 +26,11 @@ void proto_reg_handoff_ovk5(void);
 
 namespace {
 
-constexpr guint ovk5_header_length = 16;
 constexpr guint32 ovk5_max_port = 65535;
 // OVK5 headers one packet may nest (a frame carrying OVK5 that carries
 // OVK5...). Without a bound, a crafted packet recurses until the analyser's
 // layer limit, which it reports as a dissector bug.
 constexpr unsigned ovk5_max_nesting = 8;
-constexpr guint ovk5_ts_offset = 4;
 // Interface and time stamp: what the analysis reads.
 constexpr guint ovk5_analysed_length = 12;
 constexpr guint ovk5_interfaces = 256;

@@ -17,13 +17,20 @@ std::uint32_t le32(const std::uint8_t *p)
            | static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+// The output interface of a header interface number.
+InterfaceLabel label_of(HeaderKind kind, std::uint8_t interface_id)
+{
+    return {"if" + std::to_string(interface_id),
+            std::string(kind == HeaderKind::ovk5 ? "OVK5" : "OVK5SEQ") + " interface " + std::to_string(interface_id)};
+}
+
 // An OVK5SEQ record is its header and the frame after it; no dissection
 // needed.
-ExportedPacket ovk5seq_packet(const wtap_packet_header &hdr, const std::uint8_t *bytes)
+ExportedPacket ovk5seq_packet(const wtap_packet_header &hdr, const std::uint8_t *bytes, int interface)
 {
     ExportedPacket packet{};
     packet.kind = HeaderKind::ovk5seq;
-    packet.interface_id = bytes[2];
+    packet.interface = interface;
     packet.missing_frames = bytes[3];
     packet.time.secs = static_cast<time_t>(le32(bytes + 4));
     packet.time.nsecs = static_cast<int>(le32(bytes + 8));
@@ -33,11 +40,11 @@ ExportedPacket ovk5seq_packet(const wtap_packet_header &hdr, const std::uint8_t 
     return packet;
 }
 
-ExportedPacket ovk5_packet(const Ovk5Found &found)
+ExportedPacket ovk5_packet(const Ovk5Found &found, int interface)
 {
     ExportedPacket packet{};
     packet.kind = HeaderKind::ovk5;
-    packet.interface_id = found.interface_id;
+    packet.interface = interface;
     packet.time = found.hw_time;
     packet.frame = found.frame;
     packet.captured_length = found.captured_length;
@@ -91,7 +98,9 @@ ExportResult run_export(const ExportJob &job)
                 ++counts.short_ovk5seq;
                 continue;
             }
-            if (!job.output->write(ovk5seq_packet(hdr, ovk_record_bytes(&record)), &error)) {
+            const std::uint8_t *bytes = ovk_record_bytes(&record);
+            const int interface = job.output->interface_for(label_of(HeaderKind::ovk5seq, bytes[2]), &error);
+            if (interface < 0 || !job.output->write(ovk5seq_packet(hdr, bytes, interface), &error)) {
                 result.status = ExportStatus::failed;
                 result.message = "cannot write " + job.output_name + ": " + error;
                 break;
@@ -109,7 +118,8 @@ ExportResult run_export(const ExportJob &job)
         if (found.empty())
             ++counts.without_header;
         for (const Ovk5Found &header : found) {
-            if (!job.output->write(ovk5_packet(header), &error)) {
+            const int interface = job.output->interface_for(label_of(HeaderKind::ovk5, header.interface_id), &error);
+            if (interface < 0 || !job.output->write(ovk5_packet(header, interface), &error)) {
                 result.status = ExportStatus::failed;
                 result.message = "cannot write " + job.output_name + ": " + error;
                 break;

@@ -28,11 +28,6 @@ std::string wiretap_error(int err, gchar *err_info)
     return text;
 }
 
-std::size_t slot(HeaderKind kind, std::uint8_t interface_id)
-{
-    return (kind == HeaderKind::ovk5seq ? 256 : 0) + interface_id;
-}
-
 } // namespace
 
 PcapngWriter::~PcapngWriter()
@@ -60,7 +55,6 @@ PcapngWriter::~PcapngWriter()
 void PcapngWriter::open(int fd)
 {
     fd_ = fd;
-    interfaces_.fill(-1);
     // The options of every packet of a kind, their values replaced per packet.
     ovk5seq_options_ = wtap_block_create(WTAP_BLOCK_PACKET);
     wtap_block_add_uint64_option(ovk5seq_options_, OPT_PKT_DROPCOUNT, 0);
@@ -101,11 +95,11 @@ bool PcapngWriter::start_dumper(wtap_block_t first_interface, std::string *error
     return true;
 }
 
-int PcapngWriter::interface_for(HeaderKind kind, std::uint8_t interface_id, std::string *error)
+int PcapngWriter::interface_for(const InterfaceLabel &label, std::string *error)
 {
-    int &known = interfaces_[slot(kind, interface_id)];
-    if (known >= 0)
-        return known;
+    const auto known = interfaces_.find(label.name);
+    if (known != interfaces_.end())
+        return known->second;
 
     wtap_block_t idb = wtap_block_create(WTAP_BLOCK_IF_ID_AND_INFO);
     auto *mandatory = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(idb));
@@ -113,11 +107,8 @@ int PcapngWriter::interface_for(HeaderKind kind, std::uint8_t interface_id, std:
     mandatory->time_units_per_second = nanoseconds_per_second;
     mandatory->tsprecision = WTAP_TSPREC_NSEC;
     mandatory->snap_len = snap_length;
-    const std::string name = "if" + std::to_string(interface_id);
-    const std::string description = std::string(kind == HeaderKind::ovk5 ? "OVK5" : "OVK5SEQ") + " interface "
-                                    + std::to_string(interface_id);
-    wtap_block_add_string_option(idb, OPT_IDB_NAME, name.c_str(), name.size());
-    wtap_block_add_string_option(idb, OPT_IDB_DESCRIPTION, description.c_str(), description.size());
+    wtap_block_add_string_option(idb, OPT_IDB_NAME, label.name.c_str(), label.name.size());
+    wtap_block_add_string_option(idb, OPT_IDB_DESCRIPTION, label.description.c_str(), label.description.size());
     wtap_block_add_uint8_option(idb, OPT_IDB_TSRESOL, nanosecond_resolution);
 
     bool added;
@@ -133,16 +124,13 @@ int PcapngWriter::interface_for(HeaderKind kind, std::uint8_t interface_id, std:
     wtap_block_unref(idb);
     if (!added)
         return -1;
-    known = interface_count_++;
-    return known;
+    const int index = static_cast<int>(interfaces_.size());
+    interfaces_.emplace(label.name, index);
+    return index;
 }
 
 bool PcapngWriter::write(const ExportedPacket &packet, std::string *error)
 {
-    const int interface = interface_for(packet.kind, packet.interface_id, error);
-    if (interface < 0)
-        return false;
-
     wtap_block_t options;
     if (packet.kind == HeaderKind::ovk5seq) {
         options = ovk5seq_options_;
@@ -159,7 +147,7 @@ bool PcapngWriter::write(const ExportedPacket &packet, std::string *error)
     rec.ts = packet.time;
     rec.rec_header.packet_header.caplen = packet.captured_length;
     rec.rec_header.packet_header.len = packet.reported_length;
-    rec.rec_header.packet_header.interface_id = static_cast<guint32>(interface);
+    rec.rec_header.packet_header.interface_id = static_cast<guint32>(packet.interface);
     rec.block = options;
 
     int err = 0;

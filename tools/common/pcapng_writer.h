@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The exported capture: pcapng written by libwiretap, Ethernet packets with
-// nanosecond time stamps, one interface per OVK5 or OVK5SEQ interface
-// number, added the first time that number is seen.
-#ifndef OVK_EXPORT_PCAPNG_WRITER_H
-#define OVK_EXPORT_PCAPNG_WRITER_H
+// The inner frames as a capture: pcapng written by libwiretap, Ethernet
+// packets with nanosecond time stamps, one interface per stream of headers,
+// added the first time the stream is seen. Shared by ovk5-export and the
+// live capture.
+#ifndef OVK_COMMON_PCAPNG_WRITER_H
+#define OVK_COMMON_PCAPNG_WRITER_H
 
-#include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include <wiretap/wtap.h>
@@ -15,9 +16,16 @@ namespace ovk {
 
 enum class HeaderKind { ovk5, ovk5seq };
 
+// The pcapng interface of one stream: its name (the key: one interface
+// per name) and description.
+struct InterfaceLabel {
+    std::string name;
+    std::string description;
+};
+
 struct ExportedPacket {
     HeaderKind kind;
-    std::uint8_t interface_id;
+    int interface;  // from PcapngWriter::interface_for
     nstime_t time;
     const std::uint8_t *frame;
     std::uint32_t captured_length;
@@ -36,19 +44,19 @@ public:
     // Starts the capture on fd, which the writer owns from then on and
     // closes in close().
     void open(int fd);
+    // The interface named label.name, added with its description the first
+    // time; -1 with *error set when it cannot be written.
+    int interface_for(const InterfaceLabel &label, std::string *error);
     bool write(const ExportedPacket &packet, std::string *error);
     // Writes what is buffered and closes fd.
     bool close(std::string *error);
 
 private:
-    int interface_for(HeaderKind kind, std::uint8_t interface_id, std::string *error);
     bool start_dumper(wtap_block_t first_interface, std::string *error);
 
     int fd_ = -1;  // until the dumper takes it
     wtap_dumper *dumper_ = nullptr;
-    // Output interface of each (kind, interface number); -1 until used.
-    std::array<int, 512> interfaces_{};
-    int interface_count_ = 0;
+    std::map<std::string, int> interfaces_;  // by name
     wtap_rec *record_ = nullptr;  // reused for every packet
     wtap_block_t ovk5seq_options_ = nullptr;
     wtap_block_t ovk5_options_ = nullptr;
