@@ -23,6 +23,17 @@ struct InterfaceLabel {
     std::string description;
 };
 
+// The interface of an OVK5 stream: the header interface number of one
+// sender, given as "address:port" ("[address]:port" for IPv6), e.g.
+// "ovk5-if0@192.0.2.1:40000", "OVK5 interface 0 from 192.0.2.1:40000".
+InterfaceLabel ovk5_stream_label(const std::string &sender, std::uint8_t interface_id);
+
+// The interface of an OVK5SEQ stream: the header interface number in the
+// records of one capture interface, given by its name (or "#N" for an
+// unnamed one), e.g. "ovk5seq-if0@eth1", "OVK5SEQ interface 0 on capture
+// interface eth1".
+InterfaceLabel ovk5seq_stream_label(const std::string &capture_interface, std::uint8_t interface_id);
+
 struct ExportedPacket {
     HeaderKind kind;
     int interface;  // from PcapngWriter::interface_for
