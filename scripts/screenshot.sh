@@ -5,7 +5,9 @@
 #
 #   scripts/screenshot.sh [capture]
 #       docs/wireshark-ovk5.png: the capture (default samples/ovk5-udp.pcap)
-#       open, packet 1 selected and its OVK5 subtree expanded.
+#       open, packet 1 selected and its OVK5 subtree expanded; beside it
+#       docs/wireshark-ovk5.txt, the tree lines the picture shows as tshark
+#       prints them, which the docs test compares with what tshark prints now.
 #   scripts/screenshot.sh statistics [capture]
 #       docs/wireshark-ovk5seq-statistics.png: the Statistics > OVK5SEQ
 #       Interfaces window on the capture (default: two interfaces made with
@@ -122,3 +124,7 @@ ovk_in_stage TMPDIR="$stage" STAGE="$stage" CAPTURE="$capture_name" DETAILS_Y="$
 mkdir -p "$(dirname "$output")"
 convert "$stage/shot.png" -strip "$output"
 echo "wrote $output"
+if [[ $mode == packet ]]; then
+    ovk_in_stage tshark -r "$stage/$capture_name" -c 1 -O ovk5 -V >"${output%.png}.txt"
+    echo "wrote ${output%.png}.txt"
+fi
