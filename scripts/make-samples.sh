@@ -6,6 +6,10 @@
 # make-samples.sh OVK5_CAPGEN [FOLDER]   (FOLDER defaults to samples/)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+if [[ $# -lt 1 || $# -gt 2 ]]; then
+    echo "usage: $0 OVK5_CAPGEN [FOLDER]   (e.g. $0 build/tools/capgen/ovk5-capgen; FOLDER defaults to samples/)" >&2
+    exit 2
+fi
 capgen=$1
 out=${2:-$root/samples}
 mkdir -p "$out"

@@ -61,7 +61,8 @@ run 2 "--port applies to OVK5 over UDP or TCP only" -P ovk5seq -p 5 -o x.pcap
 run 2 "--missing needs --gap-every" -P ovk5seq --missing 2 -o x.pcap
 run 2 "invalid value '2024-02-30T00:00:00Z' for --time-base" --time-base 2024-02-30T00:00:00Z -o x.pcap
 run 2 "after 2106-02-07T06:28:15Z" --time-base 4294967295 -n 2 --interval 1000000000 -o x.pcap
-run 2 "after 2106-02-07T06:28:15Z" --time-base 2106-02-07T06:28:15Z -n 1001 --interval 1000000 -o x.pcap
+run 2 "after 2106-02-07T06:28:15Z, the latest time a capture can hold (--time-base plus --count minus 1 times --interval)" \
+    --time-base 2106-02-07T06:28:15Z -n 1001 --interval 1000000 -o x.pcap
 run 2 "no output file given" -n 1
 run 2 "unexpected argument 'extra'" -o x.pcap extra
 no_files_like x.pcap

@@ -10,6 +10,10 @@ source_dir=$1 capgen=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# Without the generator named, a usage line rather than a shell error.
+usage=$("$source_dir/scripts/make-samples.sh" 2>&1) && { echo "make-samples.sh without arguments succeeded"; exit 1; }
+[[ $usage == "usage: "*"OVK5_CAPGEN [FOLDER]"* ]] || { echo "make-samples.sh without arguments: $usage"; exit 1; }
+
 "$source_dir/scripts/make-samples.sh" "$capgen" "$work"
 diff <(cd "$source_dir/samples" && ls) <(cd "$work" && ls)
 for sample in "$work"/*; do

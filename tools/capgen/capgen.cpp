@@ -313,7 +313,7 @@ int main(int argc, char **argv)
         usage_error("--missing needs --gap-every (which records report the lost frames)");
     if (options.count > 0 && ovk::packet_time_ns(options, options.count - 1) > ovk::latest_time_ns)
         usage_error("the last packet would be after 2106-02-07T06:28:15Z, the latest time a capture can hold"
-                    " (--time-base plus --count times --interval)");
+                    " (--time-base plus --count minus 1 times --interval)");
     if (!port_given)
         options.port = options.transport == ovk::Transport::udp ? 21171 : 21103;
     if (!format_given && ends_with(path, ".pcapng"))
