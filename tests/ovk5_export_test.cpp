@@ -56,7 +56,7 @@ protected:
             ASSERT_NE(line.rfind("ovk", 0), 0u) << line;
     }
 
-    ExportRun export_capture(const Lines &args)
+    ExportRun export_capture(const Lines &args, const std::string &program = OVK5_EXPORT)
     {
         const std::string out = stage_.path("export.out"), err = stage_.path("export.err");
         const pid_t pid = fork();
@@ -71,7 +71,7 @@ protected:
             setenv("HOME", stage_.path("home").c_str(), 1);
             unsetenv("XDG_CONFIG_HOME");
             unsetenv("WIRESHARK_CONFIG_DIR");
-            std::vector<char *> argv{const_cast<char *>(OVK5_EXPORT)};
+            std::vector<char *> argv{const_cast<char *>(program.c_str())};
             for (const std::string &a : args)
                 argv.push_back(const_cast<char *>(a.c_str()));
             argv.push_back(nullptr);
@@ -279,6 +279,21 @@ TEST_F(Ovk5Export, BadInputIsNamedAndLeavesNoOutput)
         EXPECT_FALSE(fs::exists(stage_.path("out.pcapng")));
     }
     expect_no_partial_files();
+}
+
+TEST_F(Ovk5Export, MissingDissectionModuleFailsOnlyWhatNeedsIt)
+{
+    // The exporter copied away from its module: OVK5SEQ records need none;
+    // OVK5 fails as an installation fault (1), not as bad options (2).
+    fs::create_directories(stage_.path("lone"));
+    const std::string lone = stage_.path("lone/ovk5-export");
+    fs::copy_file(OVK5_EXPORT, lone);
+    ExportRun run = export_capture({seq_capture("seq.pcap", 2), "seq.pcapng"}, lone);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    run = export_capture({ovk5_capture("udp.pcap", Transport::udp, ovk5_udp_port), "out.pcapng"}, lone);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("the dissection module is missing"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(stage_.path("out.pcapng")));
 }
 
 TEST_F(Ovk5Export, CaptureCutShortKeepsEveryCompleteRecord)

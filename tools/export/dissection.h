@@ -61,6 +61,9 @@ public:
     Dissection &operator=(const Dissection &) = delete;
 
     bool start(const DissectionSettings &settings, std::string *error);
+    // Whether the module was found and loaded: when start() fails without
+    // it, the installation is at fault, not the options.
+    bool loaded() const { return engine_ != nullptr; }
     const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset)
     {
         return engine_->dissect(wth, r, offset);

@@ -234,7 +234,7 @@ int main(int argc, char **argv)
     if (needs_dissection && !dissection.start(settings, &error)) {
         std::fprintf(stderr, "ovk5-export: %s\n", error.c_str());
         wtap_close(input);
-        return exit_usage;
+        return dissection.loaded() ? exit_usage : exit_failure;
     }
 
     ovk::install_output_cleanup_handlers();
