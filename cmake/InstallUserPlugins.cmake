@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# cmake -DPLUGIN_FILES=<a.so>,<b.so> -DSERIES=<major.minor> -P InstallUserPlugins.cmake
+# cmake -DPLUGIN_FILES=<a.so>,<b.so> -DSERIES=<major.minor> [-DREMOVE=ON] -P InstallUserPlugins.cmake
 #
 # Copies the plug-ins into the personal plug-in folder of the user running
-# it, where the analyser of that series finds them without root rights.
+# it, where the analyser of that series finds them without root rights;
+# with REMOVE, removes the copies of the same names from there.
 # HOME is read now, not when the build was configured.
 
 if(NOT PLUGIN_FILES OR NOT SERIES)
@@ -14,6 +15,17 @@ endif()
 
 string(REPLACE "," ";" plugin_files "${PLUGIN_FILES}")
 set(destination "$ENV{HOME}/.local/lib/wireshark/plugins/${SERIES}/epan")
+if(REMOVE)
+  foreach(plugin IN LISTS plugin_files)
+    get_filename_component(name "${plugin}" NAME)
+    if(EXISTS "${destination}/${name}")
+      file(REMOVE "${destination}/${name}")
+      message(STATUS "Removed: ${destination}/${name}")
+    endif()
+  endforeach()
+  return()
+endif()
+
 file(MAKE_DIRECTORY "${destination}")
 foreach(plugin IN LISTS plugin_files)
   get_filename_component(name "${plugin}" NAME)

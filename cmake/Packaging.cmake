@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installation beyond the plug-ins' own install rules: the "install-user"
-# target and the Debian package made by "cpack -G DEB".
+# and "uninstall-user" targets and the Debian package made by "cpack -G DEB".
 
 # The Windows cross build installs by copying the DLLs (see the README).
 if(OVK_WINDOWS_CROSS_SHIMS)
@@ -21,6 +21,12 @@ add_custom_target(install-user
           -P "${CMAKE_CURRENT_LIST_DIR}/InstallUserPlugins.cmake"
   DEPENDS ${ovk_plugins}
   COMMENT "Installing the plug-ins into the personal plug-in folder"
+  VERBATIM)
+# uninstall-user: removes them from there again; builds nothing.
+add_custom_target(uninstall-user
+  COMMAND ${CMAKE_COMMAND} "-DPLUGIN_FILES=${ovk_plugin_files}" "-DSERIES=${OVK_WIRESHARK_SERIES}" -DREMOVE=ON
+          -P "${CMAKE_CURRENT_LIST_DIR}/InstallUserPlugins.cmake"
+  COMMENT "Removing the plug-ins from the personal plug-in folder"
   VERBATIM)
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installation the three ways a user gets the plug-ins: "cmake --install"
 # into the global folder, the "install-user" target into the personal
-# folder, and the Debian package from "cpack -G DEB"; each time the
-# installed tshark must load the plug-ins from where they landed. The
+# folder (and "uninstall-user" out of it), and the Debian package from
+# "cpack -G DEB"; each time the installed tshark must load the plug-ins
+# from where they landed. The
 # package carries its machine-readable copyright file and depends on the
 # library package once.
 #
@@ -45,6 +46,14 @@ expect_file "$personal/ovk5seq.so"
 for library in ovk5.so ovk5seq.so; do
     got=$(plugin_line "$work/home" "$work/empty" "$library")
     [[ $got == "$library $personal/$library" ]] || fail "tshark does not load $library from the personal folder: '$got'"
+done
+
+# uninstall-user removes them again, and the plug-ins are no longer loaded.
+HOME="$work/home" cmake --build "$build" --target uninstall-user >/dev/null
+for library in ovk5.so ovk5seq.so; do
+    [[ ! -e $personal/$library ]] || fail "uninstall-user left $personal/$library"
+    got=$(plugin_line "$work/home" "$work/empty" "$library")
+    [[ -z $got ]] || fail "tshark still loads $library after uninstall-user: '$got'"
 done
 
 # The Debian package.
