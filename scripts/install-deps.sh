@@ -2,6 +2,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build, the tests and the run command need,
 # if any are missing. Uses apt-get as root, sudo otherwise.
+#
+#   install-deps.sh [--windows-x86] [PACKAGE...]
+#
+# --windows-x86 adds the i686 cross-compiler of the windows-cross-x86 preset;
+# PACKAGEs are installed too when missing.
 set -euo pipefail
 
 packages=(
@@ -13,7 +18,13 @@ packages=(
     # Cross-builds and checks the Windows DLLs.
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
 )
-packages+=("$@")
+for arg in "$@"; do
+    case $arg in
+        --windows-x86) packages+=(g++-mingw-w64-i686-win32 binutils-mingw-w64-i686) ;;
+        -*) echo "usage: $0 [--windows-x86] [PACKAGE...]" >&2; exit 2 ;;
+        *) packages+=("$arg") ;;
+    esac
+done
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -22,6 +22,13 @@
 #                                override the environment above
 # Run:
 #   tshark-stage.sh STAGE [NAME=VALUE...] COMMAND [ARG...]
+#                                in a stage made by ovk_stage_new
+#   tshark-stage.sh [--] COMMAND [ARG...]
+#                                by hand: in a new stage with the plug-ins of
+#                                $BUILD_DIR (default build/); every ARG naming
+#                                an existing file is copied into the stage
+#                                and replaced by the copy's name, so that
+#                                user 65534 can read captures under /root
 
 ovk_stage=
 
@@ -48,9 +55,43 @@ ovk_in_stage() {
     (cd "$ovk_stage" && "${run[@]}")
 }
 
+# By hand, files named on the command line are read from copies in the
+# stage; what the command writes into the stage goes with it, so output
+# belongs on standard output (tshark -w -).
+ovk_by_hand() {
+    local root build args=() arg i=0
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    build=${BUILD_DIR:-$root/build}
+    if [[ ! -d $build/plugins ]]; then
+        echo "tshark-stage.sh: no plug-ins in $build/plugins: build first (scripts/build.sh)" >&2
+        return 2
+    fi
+    ovk_stage_new "$build/plugins"
+    mkdir "$ovk_stage/files"
+    for arg in "$@"; do
+        if [[ -f $arg ]]; then
+            i=$((i + 1))
+            cp "$arg" "$ovk_stage/files/$i-$(basename "$arg")"
+            arg=$ovk_stage/files/$i-$(basename "$arg")
+        fi
+        args+=("$arg")
+    done
+    ovk_in_stage "${args[@]}"
+}
+
 if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
     set -euo pipefail
-    ovk_stage=$1
-    shift
-    ovk_in_stage "$@"
+    if [[ $# -eq 0 || ($1 == -- && $# -eq 1) ]]; then
+        echo "usage: $0 [--] COMMAND [ARG...]   (e.g. $0 tshark -r samples/ovk5-udp.pcap -O ovk5 -V)" >&2
+        exit 2
+    elif [[ $1 == -- ]]; then
+        shift
+        ovk_by_hand "$@"
+    elif [[ -d $1 ]]; then
+        ovk_stage=$1
+        shift
+        ovk_in_stage "$@"
+    else
+        ovk_by_hand "$@"
+    fi
 fi

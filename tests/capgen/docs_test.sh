@@ -81,6 +81,15 @@ elif [[ $(as_series_prints <"$tree_text") != "$(ovk_in_stage tshark -r samples/o
     fail "$picture no longer shows what tshark prints: rerun scripts/screenshot.sh"
 fi
 
+# The troubleshooting example's messages: a personal copy of the plug-ins
+# beside those of WIRESHARK_PLUGIN_DIR.
+first="tshark -c 1 -r samples/ovk5-udp.pcap"
+mkdir -p "$stage/twice/.local/lib/wireshark/plugins"
+cp -r "$stage/plugins/$series" "$stage/twice/.local/lib/wireshark/plugins/"
+actual=$(ovk_in_stage HOME="$stage/twice" tshark -c 1 -r samples/ovk5-udp.pcap 2>&1 | grep '^tshark:' || true)
+[[ -n $actual && $actual == "$(readme_output "$first" | grep '^tshark:')" ]] \
+    || fail "README example '$first' shows other messages than tshark prints:"$'\n'"$actual"
+
 # The colouring rule users paste: its filter must compile with both plug-ins.
 rule_filter=$(grep -m1 '^    @OVK' "$readme" | cut -d@ -f3)
 [[ -n $rule_filter ]] && ovk_in_stage tshark -r samples/ovk5seq.pcap -Y "$rule_filter" >/dev/null \
@@ -101,6 +110,18 @@ if [[ -n $exporter ]]; then
     check_example "tshark -r inner-udp.pcapng -c 2" -r inner-udp.pcapng -c 2 -T fields -e frame.time_epoch \
         -e frame.interface_name -e frame.comment -e udp.dstport
 fi
+
+# The stage script run by hand, as the README shows it, from a checkout
+# that only its owner can read (root's home): the capture is copied in.
+first="scripts/tshark-stage.sh tshark -r samples/ovk5seq.pcap"
+private=$stage/private
+mkdir -m 700 "$private" "$private/scripts"
+cp "$source_dir/scripts/tshark-stage.sh" "$private/scripts/"
+cp -r "$source_dir/samples" "$private/samples"
+actual=$(cd "$private" && BUILD_DIR=$(dirname "$plugin_dir") scripts/tshark-stage.sh tshark -r samples/ovk5seq.pcap \
+    -T fields -e frame.number -e ovk5seq.seq -e ovk5seq.missing_frame 2>&1) || true
+[[ -n $actual && $actual == "$(readme_output "$first")" ]] \
+    || fail "README example '$first' shows:"$'\n'"$(readme_output "$first")"$'\n'"the stage script prints:"$'\n'"$actual"
 
 [[ $failures -eq 0 ]] || exit 1
 echo "docs: README shows $picture, documents every generator option, examples match tshark"

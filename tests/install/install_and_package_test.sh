@@ -28,6 +28,14 @@ plugin_line() {
         | awk -v lib="$library" '$1 == lib { print $1, $4 }'
 }
 
+# cmake --install and cpack rewrite the build folder's install manifest, by
+# which the README removes a real installation: that one is put back.
+manifest=$build/install_manifest.txt
+[[ ! -f $manifest ]] || cp "$manifest" "$work/install_manifest.txt"
+restore_manifest() {
+    if [[ -f $work/install_manifest.txt ]]; then cp "$work/install_manifest.txt" "$manifest"; else rm -f "$manifest"; fi
+}
+
 # cmake --install honours DESTDIR and puts the plug-ins in the analyser's folder.
 DESTDIR="$work/root" cmake --install "$build" --prefix /usr >/dev/null
 expect_file "$work/root$plugin_install_dir/ovk5.so"
@@ -58,6 +66,7 @@ done
 
 # The Debian package.
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
+restore_manifest
 debs=("$work"/package/*.deb)
 [[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || { fail "cpack made no single .deb: ${debs[*]}"; exit 1; }
 deb=${debs[0]}
