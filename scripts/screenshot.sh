@@ -125,6 +125,6 @@ mkdir -p "$(dirname "$output")"
 convert "$stage/shot.png" -strip "$output"
 echo "wrote $output"
 if [[ $mode == packet ]]; then
-    ovk_in_stage tshark -r "$stage/$capture_name" -c 1 -O ovk5 -V >"${output%.png}.txt"
+    printf '%s\n' "$(ovk_in_stage tshark -r "$stage/$capture_name" -c 1 -O ovk5 -V)" >"${output%.png}.txt"
     echo "wrote ${output%.png}.txt"
 fi
