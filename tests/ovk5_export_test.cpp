@@ -446,8 +446,16 @@ TEST_F(Ovk5Export, Ovk5InsideOvk5SeqRecordsIsExported)
     CaptureWriter writer(stage_.path("nested.pcap"), linktype_user3);
     writer.write(1, ovk5seq_record_at(4, 7, over_udp(ovk5_record(2, 250, 0))));
     writer.commit();
-    const ExportRun run = export_capture({stage_.path("nested.pcap"), "nested.out"});
+    CaptureWriter other_port(stage_.path("nested-30000.pcap"), linktype_user3);
+    other_port.write(1, ovk5seq_record_at(4, 7, over_udp(ovk5_record(2, 250, 0), 30000)));
+    other_port.commit();
+    ExportRun run = export_capture({stage_.path("nested.pcap"), "nested.out"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "ovk5-export: 1 record read, 2 packets written (1 OVK5SEQ, 1 OVK5), 0 skipped\n");
+    // The port decides, as for OVK5 in the capture's own packets.
+    run = export_capture({stage_.path("nested-30000.pcap"), "nested-30000.out"});
+    EXPECT_EQ(run.err, "ovk5-export: 1 record read, 1 packet written (1 OVK5SEQ, 0 OVK5), 0 skipped\n");
+    run = export_capture({"-d", "udp.port==30000,ovk5", stage_.path("nested-30000.pcap"), "nested-30000.out"});
     EXPECT_EQ(run.err, "ovk5-export: 1 record read, 2 packets written (1 OVK5SEQ, 1 OVK5), 0 skipped\n");
     EXPECT_EQ(read_back("nested.out"), (Lines{
         "1700000000.000000007|ovk5seq-if4@#0|OVK5SEQ interface 4 on capture interface #0|0||"

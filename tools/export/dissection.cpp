@@ -266,6 +266,7 @@ public:
     StartResult start(const DissectionSettings &settings, std::string *error) override;
     const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) override;
     void end_record() override;
+    bool ovk5_port(bool tcp, std::uint16_t port) override;
 
 private:
     struct State;
@@ -285,6 +286,9 @@ struct EpanDissection::State {
     guint32 cum_bytes = 0;
     guint32 frame_number = 0;
     std::vector<Ovk5Found> found;
+    int ovk5 = -1;
+    dissector_table_t udp_ports = nullptr;
+    dissector_table_t tcp_ports = nullptr;
 };
 
 StartResult EpanDissection::start(const DissectionSettings &settings, std::string *error)
@@ -349,6 +353,9 @@ StartResult EpanDissection::start(const DissectionSettings &settings, std::strin
         }
     }
     found_in_record = &state_->found;
+    state_->ovk5 = proto_get_id_by_filter_name("ovk5");
+    state_->udp_ports = find_dissector_table("udp.port");
+    state_->tcp_ports = find_dissector_table("tcp.port");
     return StartResult::started;
 }
 
@@ -382,6 +389,15 @@ const std::vector<Ovk5Found> &EpanDissection::dissect(wtap *wth, ovk_read_record
     s.prev_dis = s.current;
     s.provider.prev_dis = &s.prev_dis;
     return s.found;
+}
+
+bool EpanDissection::ovk5_port(bool tcp, std::uint16_t port)
+{
+    dissector_table_t table = tcp ? state_->tcp_ports : state_->udp_ports;
+    if (state_->ovk5 == -1 || !table)
+        return true;  // cannot tell: let the dissection decide
+    dissector_handle_t handle = dissector_get_uint_handle(table, port);
+    return handle && dissector_handle_get_protocol_index(handle) == state_->ovk5;
 }
 
 EpanDissection::~EpanDissection()

@@ -57,6 +57,10 @@ public:
     // end_record(), which must come before the next record is read.
     virtual const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) = 0;
     virtual void end_record() = 0;
+
+    // Whether the UDP (or TCP) port is one the dissection hands to OVK5,
+    // by preference or Decode As.
+    virtual bool ovk5_port(bool tcp, std::uint16_t port) = 0;
 };
 
 // Loads the module on first use and forwards to it.
@@ -73,6 +77,7 @@ public:
         return engine_->dissect(wth, r, offset);
     }
     void end_record() { engine_->end_record(); }
+    bool ovk5_port(bool tcp, std::uint16_t port) { return engine_->ovk5_port(tcp, port); }
 
 private:
     void *module_ = nullptr;

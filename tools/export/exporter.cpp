@@ -52,6 +52,43 @@ private:
     std::set<std::string> seen_;
 };
 
+// What the Ethernet frame of an OVK5SEQ record carries, read from its
+// bytes, so that records whose frames cannot hold OVK5 (ICMP, ARP) never
+// pay for the dissection engine. Whatever this cannot tell (fragments,
+// tunnels, IPv6 extension headers) is left to the dissection.
+enum class Carried { nothing, unknown, udp, tcp };
+
+Carried carried_by(const std::uint8_t *frame, std::uint32_t length, std::uint16_t ports[2])
+{
+    const auto be16 = [frame](std::uint32_t at) { return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]); };
+    std::uint32_t at = 12;
+    if (length < at + 2)
+        return Carried::nothing;
+    std::uint16_t type = be16(at);
+    while ((type == 0x8100 || type == 0x88a8) && length >= at + 6)  // VLAN tags
+        type = be16(at += 4);
+    at += 2;
+    std::uint8_t protocol;
+    if (type == 0x0800 && length >= at + 20) {
+        if (be16(at + 6) & 0x3fff)  // a fragment
+            return Carried::unknown;
+        protocol = frame[at + 9];
+        at += (frame[at] & 0x0f) * 4u;
+    } else if (type == 0x86dd && length >= at + 40) {
+        protocol = frame[at + 6];
+        at += 40;
+    } else {
+        return type == 0x0800 || type == 0x86dd ? Carried::unknown : Carried::nothing;
+    }
+    if (protocol == 1 || protocol == 58)  // ICMP: quotes are not records
+        return Carried::nothing;
+    if ((protocol != 17 && protocol != 6) || length < at + 4)
+        return Carried::unknown;
+    ports[0] = be16(at);
+    ports[1] = be16(at + 2);
+    return protocol == 17 ? Carried::udp : Carried::tcp;
+}
+
 // An OVK5SEQ record is its header and the frame after it; no dissection
 // needed.
 ExportedPacket ovk5seq_packet(const wtap_rec &rec, const std::uint8_t *bytes, int interface)
@@ -151,18 +188,27 @@ ExportResult run_export(const ExportJob &job)
             ++(hdr.len >= header_length ? counts.snapped_ovk5seq : counts.short_ovk5seq);
             continue;
         }
+        Carried carried = Carried::unknown;
+        std::uint16_t ports[2] = {0, 0};
         if (ovk5seq) {
             const std::uint8_t *bytes = ovk_record_bytes(&record);
             if (!put(ovk5seq_stream_label(capture_interfaces.name_of(rec), bytes[2]), ovk5seq_packet(rec, bytes, 0)))
                 break;
+            // OVK5 may be inside the record's frame too.
+            carried = carried_by(bytes + header_length, hdr.caplen - header_length, ports);
+            if (carried == Carried::nothing)
+                continue;
         }
 
-        // OVK5 may be inside the frame of an OVK5SEQ record too.
         if (job.dissection->start(job.settings, &error) != StartResult::started) {
             result.status = ExportStatus::failed;
             result.message = error;
             break;
         }
+        if ((carried == Carried::udp || carried == Carried::tcp)
+            && !job.dissection->ovk5_port(carried == Carried::tcp, ports[0])
+            && !job.dissection->ovk5_port(carried == Carried::tcp, ports[1]))
+            continue;
         const std::vector<Ovk5Found> &found = job.dissection->dissect(job.input, &record, offset);
         if (found.empty() && !ovk5seq)
             ++counts.without_header;

@@ -248,11 +248,14 @@ int main(int argc, char **argv)
         return exit_failure;
     }
 
-    // Options given are checked before any output is made; only refused
-    // options are a usage error.
+    // Dissection starts only for input that needs it: the frames of
+    // OVK5SEQ records are looked at first. Options given are checked
+    // before any output is made; only refused options are a usage error.
     ovk::Dissection dissection;
     std::string error;
-    const ovk::StartResult started = dissection.start(settings, &error);
+    const bool needs_dissection = wtap_file_encap(input) != WTAP_ENCAP_USER3 || !settings.preferences.empty()
+                                  || !settings.decode_as.empty();
+    const ovk::StartResult started = needs_dissection ? dissection.start(settings, &error) : ovk::StartResult::started;
     if (started != ovk::StartResult::started) {
         std::fprintf(stderr, "ovk5-export: %s\n", error.c_str());
         wtap_close(input);
