@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_map>
 
 #include "wiretap_compat.h"
 
@@ -159,9 +160,13 @@ ExportResult run_export(const ExportJob &job)
     gchar *err_info = nullptr;
     gint64 offset = 0;
     std::string error;
-    // Writes packet on the interface of its stream; false when it cannot.
-    auto put = [&](const InterfaceLabel &stream, ExportedPacket packet) {
-        packet.interface = job.output->interface_for(stream, &error);
+    // The output interfaces of OVK5SEQ streams by capture interface and
+    // header interface: known after the first record, without making
+    // their names again for every record.
+    std::unordered_map<std::uint64_t, int> ovk5seq_interfaces;
+    // Writes packet on the interface (-1 when it could not be added).
+    auto put = [&](int interface, ExportedPacket packet) {
+        packet.interface = interface;
         if (packet.interface < 0 || !job.output->write(packet, &error)) {
             result.status = ExportStatus::failed;
             result.message = "cannot write " + job.output_name + ": " + error;
@@ -192,7 +197,16 @@ ExportResult run_export(const ExportJob &job)
         std::uint16_t ports[2] = {0, 0};
         if (ovk5seq) {
             const std::uint8_t *bytes = ovk_record_bytes(&record);
-            if (!put(ovk5seq_stream_label(capture_interfaces.name_of(rec), bytes[2]), ovk5seq_packet(rec, bytes, 0)))
+            const std::uint64_t stream = static_cast<std::uint64_t>(
+                                             rec.presence_flags & WTAP_HAS_INTERFACE_ID ? hdr.interface_id : 0) << 8
+                                         | bytes[2];
+            auto known = ovk5seq_interfaces.find(stream);
+            if (known == ovk5seq_interfaces.end()) {
+                const int added = job.output->interface_for(
+                    ovk5seq_stream_label(capture_interfaces.name_of(rec), bytes[2]), &error);
+                known = ovk5seq_interfaces.emplace(stream, added).first;
+            }
+            if (!put(known->second, ovk5seq_packet(rec, bytes, 0)))
                 break;
             // OVK5 may be inside the record's frame too.
             carried = carried_by(bytes + header_length, hdr.caplen - header_length, ports);
@@ -213,7 +227,8 @@ ExportResult run_export(const ExportJob &job)
         if (found.empty() && !ovk5seq)
             ++counts.without_header;
         for (const Ovk5Found &header : found) {
-            if (!put(ovk5_stream_label(header.sender, header.interface_id), ovk5_packet(rec, header, 0)))
+            if (!put(job.output->interface_for(ovk5_stream_label(header.sender, header.interface_id), &error),
+                     ovk5_packet(rec, header, 0)))
                 break;
         }
         // The dissection holds on to the record until released.
