@@ -449,6 +449,8 @@ TEST_F(Ovk5Export, RefusalsAndFailuresSayWhatWentWrong)
     run = export_capture({"empty.pcap", "out.pcapng"});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.err, "ovk5-export: cannot read 'empty.pcap': not a capture file (it is empty)\n");
+    const int piped = std::system((": | " OVK5_EXPORT " -q - " + stage_.path("out.pcapng") + " 2>/dev/null").c_str());
+    EXPECT_EQ(WEXITSTATUS(piped), 1);
     EXPECT_FALSE(fs::exists(stage_.path("out.pcapng")));
 
     // A record header claiming more than the snap length: the message

@@ -292,7 +292,14 @@ int main(int argc, char **argv)
             bar(input_size);
         bar.finish();
     }
+    // An empty pipe: libwiretap took it for a capture without packets.
+    const bool empty_input = result.counts.records_read == 0 && wtap_read_so_far(input) == 0;
     wtap_close(input);
+    if (empty_input) {
+        std::fprintf(stderr, "ovk5-export: cannot read '%s': not a capture file (it is empty)\n", input_path.c_str());
+        output.abandon();
+        return exit_failure;
+    }
 
     if (result.status == ovk::ExportStatus::failed) {
         std::fprintf(stderr, "ovk5-export: %s\n", result.message.c_str());
