@@ -11,11 +11,40 @@ set(OVK_PLUGIN_COMMON_DIR "${CMAKE_CURRENT_LIST_DIR}/../plugins/common")
 set(OVK_PLUGIN_VERSION_RESOURCE "${CMAKE_CURRENT_LIST_DIR}/../plugins/common/plugin.rc.in")
 
 # The analyser's global folder for dissector plug-ins of its major.minor
-# series. An absolute path: "cmake --install" writes there (below DESTDIR
-# when set) whatever the install prefix, because the analyser looks nowhere else.
+# series, where a plain "cmake --install" (below DESTDIR when set) and the
+# Debian package put them, as the analyser looks nowhere else by default.
 set(OVK_PLUGIN_INSTALL_DIR "${Wireshark_PLUGIN_INSTALL_DIR}/epan" CACHE PATH
     "Where 'cmake --install' puts the dissector plug-ins")
 set(OVK_WIRESHARK_SERIES "${Wireshark_MAJOR_VERSION}.${Wireshark_MINOR_VERSION}")
+
+# "cmake --install --prefix DIR" for another DIR than the configured one
+# (and than the analyser's own prefix) installs nothing outside DIR: the
+# plug-ins go to the same place below DIR as the global folder has below
+# the analyser's prefix. The prefix is known only when installing, hence
+# the install script decides.
+set(OVK_PLUGIN_RELATIVE_DIR "lib/wireshark/plugins/${OVK_WIRESHARK_SERIES}/epan")
+if(Wireshark_INSTALL_PREFIX)
+  file(RELATIVE_PATH ovk_relative "${Wireshark_INSTALL_PREFIX}" "${OVK_PLUGIN_INSTALL_DIR}")
+  if(NOT ovk_relative MATCHES "^\\.\\.")
+    set(OVK_PLUGIN_RELATIVE_DIR "${ovk_relative}")
+  endif()
+endif()
+
+# install(CODE) setting OVK_PLUGIN_DESTINATION for the install rules of the
+# plug-ins; given once, before the first of them.
+function(_ovk_plugin_destination_rule)
+  get_property(done GLOBAL PROPERTY OVK_PLUGIN_DESTINATION_RULE)
+  if(done)
+    return()
+  endif()
+  set_property(GLOBAL PROPERTY OVK_PLUGIN_DESTINATION_RULE ON)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\" OR CMAKE_INSTALL_PREFIX STREQUAL \"${Wireshark_INSTALL_PREFIX}\")
+      set(OVK_PLUGIN_DESTINATION \"${OVK_PLUGIN_INSTALL_DIR}\")
+    else()
+      set(OVK_PLUGIN_DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${OVK_PLUGIN_RELATIVE_DIR}\")
+    endif()")
+endfunction()
 
 # add_wireshark_plugin(<name>
 #                      REGISTER <registration routine>
@@ -68,7 +97,17 @@ function(add_wireshark_plugin name)
     target_link_options(${name} PRIVATE "LINKER:--no-undefined")
   endif()
   if(Wireshark_PLUGIN_INSTALL_DIR)
-    install(TARGETS ${name} LIBRARY DESTINATION "${OVK_PLUGIN_INSTALL_DIR}")
+    _ovk_plugin_destination_rule()
+    # As install(TARGETS) would, with the destination chosen at install
+    # time; file(INSTALL) adds DESTDIR itself.
+    set(code "file(INSTALL DESTINATION \"\${OVK_PLUGIN_DESTINATION}\" TYPE MODULE FILES \"$<TARGET_FILE:${name}>\")")
+    if(CMAKE_STRIP)
+      string(APPEND code "
+        if(CMAKE_INSTALL_DO_STRIP)
+          execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${OVK_PLUGIN_DESTINATION}/$<TARGET_FILE_NAME:${name}>\")
+        endif()")
+    endif()
+    install(CODE "${code}")
   endif()
   set_property(GLOBAL APPEND PROPERTY OVK_PLUGINS ${name})
 endfunction()

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Installation the three ways a user gets the plug-ins: "cmake --install"
-# into the global folder, the "install-user" target into the personal
-# folder (and "uninstall-user" out of it), and the Debian package from
-# "cpack -G DEB"; each time the installed tshark must load the plug-ins
-# from where they landed. The
+# Installation the ways a user gets the plug-ins: "cmake --install" into
+# the global folder, or below a prefix of one's own (nothing outside it,
+# even as root), the "install-user" target into the personal folder (and
+# "uninstall-user" out of it), and the Debian package from "cpack -G DEB";
+# each time the installed tshark must load the plug-ins from where they
+# landed. The
 # package carries its machine-readable copyright file and depends on the
 # library package once.
 #
-# install_and_package_test.sh SOURCE_DIR BUILD_DIR PLUGIN_INSTALL_DIR SERIES
+# install_and_package_test.sh SOURCE_DIR BUILD_DIR PLUGIN_INSTALL_DIR SERIES PLUGIN_RELATIVE_DIR
 set -euo pipefail
-source_dir=$1 build=$2 plugin_install_dir=$3 series=$4
+source_dir=$1 build=$2 plugin_install_dir=$3 series=$4 plugin_relative_dir=$5
 source "$source_dir/scripts/tshark-stage.sh"
 
 failures=0
@@ -44,6 +45,28 @@ expect_file "$work/root/usr/bin/ovk5-capgen"
 expect_file "$work/root/usr/bin/ovk5-export"
 expect_file "$work/root/usr/lib/ovk5-export/ovk5-export-dissection.so"
 [[ $plugin_install_dir == */$series/epan ]] || fail "plug-in folder $plugin_install_dir is not for series $series"
+
+# Without --prefix, the configured prefix: the plug-ins still go to the
+# analyser's folder.
+DESTDIR="$work/plain" cmake --install "$build" >/dev/null
+expect_file "$work/plain$plugin_install_dir/ovk5.so"
+expect_file "$work/plain$plugin_install_dir/ovk5seq.so"
+
+# An explicit prefix of one's own: everything below it, the plug-ins at the
+# analyser folder's place relative to its prefix, where tshark finds them
+# through WIRESHARK_PLUGIN_DIR.
+prefix=$work/prefix
+installed=$(cmake --install "$build" --prefix "$prefix" | sed -n 's/^-- \(Installing\|Up-to-date\): //p')
+[[ -n $installed ]] || fail "cmake --install --prefix listed nothing installed"
+outside=$(grep -v "^$prefix/" <<<"$installed" || true)
+[[ -z $outside ]] || fail "cmake --install --prefix $prefix wrote outside it: $outside"
+for library in ovk5.so ovk5seq.so; do
+    expect_file "$prefix/$plugin_relative_dir/$library"
+    got=$(plugin_line "$work/home-empty" "$prefix/${plugin_relative_dir%/$series/epan}" "$library")
+    [[ $got == "$library $prefix/$plugin_relative_dir/$library" ]] || fail "tshark does not load $library from the prefix: '$got'"
+done
+"$prefix/bin/ovk5-capgen" -q -n 2 -o "$work/prefix.pcap" && "$prefix/bin/ovk5-export" -q "$work/prefix.pcap" "$work/prefix.pcapng" ||
+    fail "ovk5-export installed below the prefix failed"
 
 # install-user: the personal folder under the HOME of whoever builds it.
 mkdir -p "$work/home" "$work/empty"

@@ -63,6 +63,8 @@ PcapngWriter::~PcapngWriter()
         wtap_block_unref(ovk5seq_options_);
     if (ovk5_options_)
         wtap_block_unref(ovk5_options_);
+    if (ovk5seq_noted_options_)
+        wtap_block_unref(ovk5seq_noted_options_);
 }
 
 void PcapngWriter::open(int fd)
@@ -73,6 +75,9 @@ void PcapngWriter::open(int fd)
     wtap_block_add_uint64_option(ovk5seq_options_, OPT_PKT_DROPCOUNT, 0);
     ovk5_options_ = wtap_block_create(WTAP_BLOCK_PACKET);
     wtap_block_add_string_option(ovk5_options_, OPT_COMMENT, "", 0);
+    ovk5seq_noted_options_ = wtap_block_create(WTAP_BLOCK_PACKET);
+    wtap_block_add_uint64_option(ovk5seq_noted_options_, OPT_PKT_DROPCOUNT, 0);
+    wtap_block_add_string_option(ovk5seq_noted_options_, OPT_COMMENT, "", 0);
 
     record_ = new wtap_rec;
     ovk_packet_rec_init(record_, WTAP_ENCAP_ETHERNET);
@@ -145,16 +150,20 @@ int PcapngWriter::interface_for(const InterfaceLabel &label, std::string *error)
 bool PcapngWriter::write(const ExportedPacket &packet, std::string *error)
 {
     wtap_block_t options;
+    std::string comment;
     if (packet.kind == HeaderKind::ovk5seq) {
-        options = ovk5seq_options_;
+        options = packet.note ? ovk5seq_noted_options_ : ovk5seq_options_;
         wtap_block_set_uint64_option_value(options, OPT_PKT_DROPCOUNT, packet.missing_frames);
     } else {
         options = ovk5_options_;
-        char comment[32];
-        const int length = std::snprintf(comment, sizeof comment, "RID 0 0x%04x, RID 1 0x%04x", packet.rid0,
-                                          packet.rid1);
-        wtap_block_set_nth_string_option_value(options, OPT_COMMENT, 0, comment, static_cast<gsize>(length));
+        char rids[32];
+        std::snprintf(rids, sizeof rids, "RID 0 0x%04x, RID 1 0x%04x", packet.rid0, packet.rid1);
+        comment = rids;
     }
+    if (packet.note)
+        comment += (comment.empty() ? "" : "; ") + std::string(packet.note);
+    if (!comment.empty())
+        wtap_block_set_nth_string_option_value(options, OPT_COMMENT, 0, comment.c_str(), comment.size());
 
     wtap_rec &rec = *record_;
     rec.ts = packet.time;

@@ -43,6 +43,9 @@ struct ExportedPacket {
     std::uint32_t reported_length;
     std::uint8_t missing_frames;  // OVK5SEQ
     std::uint16_t rid0, rid1;     // OVK5
+    // Said in the packet's comment as well, when set: e.g. why the time
+    // is not the header's.
+    const char *note = nullptr;
 };
 
 class PcapngWriter {
@@ -71,6 +74,7 @@ private:
     wtap_rec *record_ = nullptr;  // reused for every packet
     wtap_block_t ovk5seq_options_ = nullptr;
     wtap_block_t ovk5_options_ = nullptr;
+    wtap_block_t ovk5seq_noted_options_ = nullptr;  // with a comment
 };
 
 } // namespace ovk

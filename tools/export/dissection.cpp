@@ -8,9 +8,14 @@
 #include <epan/prefs.h>
 #include <epan/proto.h>
 #include <epan/tap.h>
+#include <epan/to_str.h>
+#include <epan/dissectors/packet-tcp.h>
+#include <epan/dissectors/packet-udp.h>
 #include <wiretap/wtap.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,6 +50,54 @@ const nstime_t *frame_time(struct packet_provider_data *provider, guint32 frame_
 // Filled by the tap listener while a record is dissected.
 std::vector<Ovk5Found> *found_in_record = nullptr;
 
+// The senders of the UDP datagrams and TCP segments of the packet, in the
+// order the layers queued their taps (each before the layers inside it):
+// pinfo's addresses, by the time taps run, are those of the last frame
+// decoded, which may be the one inside an OVK5 header.
+using Sender = std::array<char, sizeof(Ovk5Found::sender)>;
+std::vector<Sender> carriers;
+// For each OVK5 header found: how many carriers came before it.
+std::vector<std::size_t> carriers_before;
+
+void note_carrier(const address &source, guint16 port)
+{
+    char text[sizeof(Sender) - 8];
+    address_to_str_buf(&source, text, sizeof text);
+    Sender sender;
+    std::snprintf(sender.data(), sender.size(), source.type == AT_IPv6 ? "[%s]:%u" : "%s:%u", text, port);
+    carriers.push_back(sender);
+}
+
+// The carrier of a header whose frame starts at frame: for a header inside
+// the frame of an earlier one, the first carrier inside that frame;
+// otherwise the packet's own, the last before its first header.
+const char *carrier_of(const std::vector<Ovk5Found> &found, const std::uint8_t *frame)
+{
+    std::size_t carrier = found.empty() ? carriers.size() : carriers_before.front();
+    for (std::size_t i = found.size(); frame && i-- > 0;) {
+        const Ovk5Found &outer = found[i];
+        if (outer.frame && frame > outer.frame && frame < outer.frame + outer.captured_length) {
+            carrier = carriers_before[i] + 1;
+            break;
+        }
+    }
+    return carrier >= 1 && carrier <= carriers.size() ? carriers[carrier - 1].data() : "";
+}
+
+tap_packet_status udp_seen(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const auto *udp = static_cast<const e_udphdr *>(data);
+    note_carrier(udp->ip_src, udp->uh_sport);
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+tap_packet_status tcp_seen(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const auto *tcp = static_cast<const tcp_info_t *>(data);
+    note_carrier(tcp->ip_src, tcp->th_sport);
+    return TAP_PACKET_DONT_REDRAW;
+}
+
 // Plain data only: called from inside the dissection engine.
 tap_packet_status ovk5_header_found(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
 {
@@ -61,7 +114,10 @@ tap_packet_status ovk5_header_found(void *, packet_info *pinfo, epan_dissect_t *
     found.hw_time = info->hw_time;
     found.captured_length = captured;
     found.reported_length = tvb_reported_length(info->frame_tvb);
+    found.hw_time_valid = info->hw_time_valid;
     found.frame = captured ? tvb_get_ptr(info->frame_tvb, 0, static_cast<gint>(captured)) : nullptr;
+    std::snprintf(found.sender, sizeof found.sender, "%s", carrier_of(*found_in_record, found.frame));
+    carriers_before.push_back(carriers.size());
     found_in_record->push_back(found);
     return TAP_PACKET_DONT_REDRAW;
 }
@@ -93,6 +149,8 @@ void match_protocol(const gchar *, gpointer handle, gpointer data)
     if (!search->handle && proto != -1 && search->protocol == proto_get_protocol_filter_name(proto))
         search->handle = static_cast<dissector_handle_t>(handle);
 }
+
+constexpr guint32 max_range_values = 65536;
 
 bool parse_selector(const std::string &text, guint32 *value, const char **end)
 {
@@ -146,6 +204,8 @@ bool apply_decode_as(const std::string &argument, std::string *error)
     case FT_UINT16:
     case FT_UINT24:
     case FT_UINT32: {
+        const guint32 widest = type == FT_UINT8 ? G_MAXUINT8 : type == FT_UINT16 ? G_MAXUINT16
+                               : type == FT_UINT24 ? 0xFFFFFF : G_MAXUINT32;
         guint32 low = 0, high = 0;
         const char *end = nullptr;
         bool valid = parse_selector(selector, &low, &end);
@@ -168,6 +228,15 @@ bool apply_decode_as(const std::string &argument, std::string *error)
         }
         if (!valid) {
             *error = "-d \"" + argument + "\": invalid selector \"" + selector + "\"";
+            return false;
+        }
+        if (high > widest) {
+            *error = "-d \"" + argument + "\": " + table_name + " goes up to " + std::to_string(widest);
+            return false;
+        }
+        // One table entry per value: a range is bounded as a port range is.
+        if (high - low >= max_range_values) {
+            *error = "-d \"" + argument + "\": a range covers at most " + std::to_string(max_range_values) + " values";
             return false;
         }
         for (guint64 key = low; key <= high; ++key)
@@ -194,9 +263,10 @@ bool apply_decode_as(const std::string &argument, std::string *error)
 class EpanDissection final : public PacketDissection {
 public:
     ~EpanDissection() override;
-    bool start(const DissectionSettings &settings, std::string *error) override;
+    StartResult start(const DissectionSettings &settings, std::string *error) override;
     const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) override;
     void end_record() override;
+    bool ovk5_port(bool tcp, std::uint16_t port) override;
 
 private:
     struct State;
@@ -216,12 +286,15 @@ struct EpanDissection::State {
     guint32 cum_bytes = 0;
     guint32 frame_number = 0;
     std::vector<Ovk5Found> found;
+    int ovk5 = -1;
+    dissector_table_t udp_ports = nullptr;
+    dissector_table_t tcp_ports = nullptr;
 };
 
-bool EpanDissection::start(const DissectionSettings &settings, std::string *error)
+StartResult EpanDissection::start(const DissectionSettings &settings, std::string *error)
 {
     if (state_)
-        return true;
+        return StartResult::started;
 
     static proto_plugin ovk5_plugin{proto_register_ovk5, proto_reg_handoff_ovk5};
     static proto_plugin ovk5seq_plugin{proto_register_ovk5seq, proto_reg_handoff_ovk5seq};
@@ -232,25 +305,29 @@ bool EpanDissection::start(const DissectionSettings &settings, std::string *erro
     // of them would register the same protocols a second time.
     if (!epan_init(nullptr, nullptr, FALSE)) {
         *error = "the dissection engine failed to start";
-        return false;
+        return StartResult::failed;
     }
     // The user's preferences, Decode As entries and disabled protocols.
     epan_load_settings();
 
-    for (const std::string &argument : settings.preferences) {
+    // What the exporter needs is the headers, not their analysis, whose
+    // per-frame state only costs memory; a user's -o given later wins.
+    std::vector<std::string> preferences = {"ovk5.analyze:FALSE", "ovk5seq.analyze:FALSE"};
+    preferences.insert(preferences.end(), settings.preferences.begin(), settings.preferences.end());
+    for (const std::string &argument : preferences) {
         std::string copy = argument;
         char *detail = nullptr;
         const prefs_set_pref_e status = prefs_set_pref(&copy[0], &detail);
         if (status != PREFS_SET_OK) {
             *error = preference_error(argument, status, detail);
             g_free(detail);
-            return false;
+            return StartResult::refused;
         }
         g_free(detail);
     }
     for (const std::string &argument : settings.decode_as) {
         if (!apply_decode_as(argument, error))
-            return false;
+            return StartResult::refused;
     }
     // As tshark: after the Decode As entries, so that hand-off routines
     // applying port preferences see which ports the user chose.
@@ -262,15 +339,24 @@ bool EpanDissection::start(const DissectionSettings &settings, std::string *erro
     state_->session = epan_new(&state_->provider, &funcs);
     state_->edt = epan_dissect_new(state_->session, FALSE, FALSE);
 
-    GString *refused = register_tap_listener(ovk5_tap_name, state_, nullptr, TL_REQUIRES_NOTHING, nullptr,
-                                             ovk5_header_found, nullptr, nullptr);
-    if (refused) {
-        *error = std::string("cannot listen to the OVK5 dissector: ") + refused->str;
-        g_string_free(refused, TRUE);
-        return false;
+    const struct {
+        const char *tap;
+        tap_packet_cb listener;
+    } taps[] = {{"udp", udp_seen}, {"tcp", tcp_seen}, {ovk5_tap_name, ovk5_header_found}};
+    for (const auto &tap : taps) {
+        GString *refused = register_tap_listener(tap.tap, state_, nullptr, TL_REQUIRES_NOTHING, nullptr, tap.listener,
+                                                 nullptr, nullptr);
+        if (refused) {
+            *error = std::string("cannot listen to the ") + tap.tap + " dissector: " + refused->str;
+            g_string_free(refused, TRUE);
+            return StartResult::failed;
+        }
     }
     found_in_record = &state_->found;
-    return true;
+    state_->ovk5 = proto_get_id_by_filter_name("ovk5");
+    state_->udp_ports = find_dissector_table("udp.port");
+    state_->tcp_ports = find_dissector_table("tcp.port");
+    return StartResult::started;
 }
 
 void EpanDissection::end_record()
@@ -287,6 +373,8 @@ const std::vector<Ovk5Found> &EpanDissection::dissect(wtap *wth, ovk_read_record
     State &s = *state_;
     end_record();
     s.found.clear();
+    carriers.clear();
+    carriers_before.clear();
 
     frame_data_init(&s.current, ++s.frame_number, &r->rec, offset, s.cum_bytes);
     s.current_in_use = true;
@@ -303,13 +391,24 @@ const std::vector<Ovk5Found> &EpanDissection::dissect(wtap *wth, ovk_read_record
     return s.found;
 }
 
+bool EpanDissection::ovk5_port(bool tcp, std::uint16_t port)
+{
+    dissector_table_t table = tcp ? state_->tcp_ports : state_->udp_ports;
+    if (state_->ovk5 == -1 || !table)
+        return true;  // cannot tell: let the dissection decide
+    dissector_handle_t handle = dissector_get_uint_handle(table, port);
+    return handle && dissector_handle_get_protocol_index(handle) == state_->ovk5;
+}
+
 EpanDissection::~EpanDissection()
 {
     if (!state_)
         return;
     found_in_record = nullptr;
     end_record();
-    remove_tap_listener(state_);
+    // One listener per tap, all with state_ as their data.
+    for (int listener = 0; listener < 3; ++listener)
+        remove_tap_listener(state_);
     epan_dissect_free(state_->edt);
     epan_free(state_->session);
     delete state_;

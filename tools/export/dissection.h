@@ -27,12 +27,18 @@ struct Ovk5Found {
     const std::uint8_t *frame;
     std::uint32_t captured_length;
     std::uint32_t reported_length;
+    bool hw_time_valid;  // nanoseconds within 0..999,999,999
+    // The sender: "address:port" ("[address]:port" for IPv6) of the UDP
+    // datagram or TCP connection side that carried the header.
+    char sender[64];
 };
 
 struct DissectionSettings {
     std::vector<std::string> preferences;  // "-o" values, in order
     std::vector<std::string> decode_as;    // "-d" values, in order
 };
+
+enum class StartResult { started, refused, failed };
 
 // The dissection engine, in a module of its own (ovk5-export-dissection.so)
 // loaded only for captures that need it: linking libwireshark costs every
@@ -41,15 +47,20 @@ class PacketDissection {
 public:
     virtual ~PacketDissection() = default;
 
-    // Starts libwireshark (once per process). Returns false with *error set
-    // when a preference or Decode As argument is refused.
-    virtual bool start(const DissectionSettings &settings, std::string *error) = 0;
+    // Starts libwireshark (once per process). On failure *error says why:
+    // refused when a preference or Decode As argument is wrong, failed
+    // when the engine itself cannot start.
+    virtual StartResult start(const DissectionSettings &settings, std::string *error) = 0;
 
     // Dissects the record r read from wth (frames numbered from 1, in
     // order) and returns the OVK5 headers found in it, valid until
     // end_record(), which must come before the next record is read.
     virtual const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) = 0;
     virtual void end_record() = 0;
+
+    // Whether the UDP (or TCP) port is one the dissection hands to OVK5,
+    // by preference or Decode As.
+    virtual bool ovk5_port(bool tcp, std::uint16_t port) = 0;
 };
 
 // Loads the module on first use and forwards to it.
@@ -60,15 +71,13 @@ public:
     Dissection(const Dissection &) = delete;
     Dissection &operator=(const Dissection &) = delete;
 
-    bool start(const DissectionSettings &settings, std::string *error);
-    // Whether the module was found and loaded: when start() fails without
-    // it, the installation is at fault, not the options.
-    bool loaded() const { return engine_ != nullptr; }
+    StartResult start(const DissectionSettings &settings, std::string *error);
     const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset)
     {
         return engine_->dissect(wth, r, offset);
     }
     void end_record() { engine_->end_record(); }
+    bool ovk5_port(bool tcp, std::uint16_t port) { return engine_->ovk5_port(tcp, port); }
 
 private:
     void *module_ = nullptr;

@@ -23,10 +23,10 @@ std::string executable_folder()
 
 } // namespace
 
-bool Dissection::start(const DissectionSettings &settings, std::string *error)
+StartResult Dissection::start(const DissectionSettings &settings, std::string *error)
 {
     if (engine_)
-        return true;
+        return StartResult::started;
     // Beside the executable in the build tree; installed, where the install
     // rules put it relative to the executable's folder.
     const std::string folder = executable_folder();
@@ -40,18 +40,18 @@ bool Dissection::start(const DissectionSettings &settings, std::string *error)
         module_ = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!module_) {
             *error = std::string("cannot load the dissection module: ") + dlerror();
-            return false;
+            return StartResult::failed;
         }
         break;
     }
     if (!module_) {
         *error = "the dissection module is missing (looked for " + tried + ")";
-        return false;
+        return StartResult::failed;
     }
     auto *factory = reinterpret_cast<PacketDissection *(*)()>(dlsym(module_, ovk_export_dissection_factory));
     if (!factory) {
         *error = std::string("the dissection module is broken: ") + dlerror();
-        return false;
+        return StartResult::failed;
     }
     engine_ = factory();
     return engine_->start(settings, error);

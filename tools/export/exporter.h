@@ -19,6 +19,8 @@ struct ExportCounts {
     std::uint64_t ovk5_written = 0;
     std::uint64_t without_header = 0;    // packets in which dissection found no OVK5
     std::uint64_t short_ovk5seq = 0;     // OVK5SEQ records shorter than their header
+    std::uint64_t snapped_ovk5seq = 0;   // OVK5SEQ headers cut by the snap length
+    std::uint64_t invalid_time = 0;      // written with the capture time instead
     std::uint64_t not_packets = 0;       // events, journal entries and other non-packet records
 };
 

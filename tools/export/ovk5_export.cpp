@@ -31,9 +31,13 @@ const char usage[] =
     "and every OVK5 header found in TCP or UDP payloads of INPUT as one packet of\n"
     "the pcapng capture OUTPUT ('-' for standard output), for tools without the\n"
     "OVK5 plug-ins:\n"
-    "  - time stamp: the header's, in nanoseconds;\n"
-    "  - interface: 'if<N>' for header interface N, described as 'OVK5 interface N'\n"
-    "    or 'OVK5SEQ interface N';\n"
+    "  - time stamp: the header's, in nanoseconds; a header's invalid time stamp\n"
+    "    (nanoseconds over 999999999) is replaced by the capture time of the packet\n"
+    "    carrying it, and the packet's comment says so;\n"
+    "  - interface: one per stream: 'ovk5-if<N>@<sender address:port>' for OVK5\n"
+    "    header interface N from one sender, 'ovk5seq-if<N>@<capture interface>'\n"
+    "    for OVK5SEQ header interface N in records of one capture interface, the\n"
+    "    description saying the same in words;\n"
     "  - OVK5SEQ: the frames the record reports missing as the drop count;\n"
     "  - OVK5: the comment 'RID 0 0x1234, RID 1 0xbeef';\n"
     "  - packets in input order (sort by time with: reordercap OUTPUT SORTED).\n"
@@ -55,7 +59,8 @@ const char usage[] =
     "written straight into.\n"
     "\n"
     "Exit status: 0 on success; 1 when INPUT cannot be read or OUTPUT written, or\n"
-    "INPUT is cut short (every complete record is still exported); 2 on bad options.\n"
+    "INPUT is cut short (every complete record is still exported); 2 on bad options\n"
+    "(OUTPUT being INPUT included).\n"
     "\n"
     "Examples:\n"
     "  ovk5-export ovk5seq.pcap inner.pcapng\n"
@@ -139,11 +144,22 @@ private:
     unsigned shown_ = 101;
 };
 
-bool same_file(const std::string &a, const std::string &b)
+// The file a name stands for, "-" being the standard input or output
+// given: false when it cannot be told (a name not there yet).
+bool identity(const std::string &name, int standard_fd, struct stat *st)
 {
-    struct stat sa, sb;
-    return a != "-" && b != "-" && stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev
-           && sa.st_ino == sb.st_ino;
+    return name == "-" ? fstat(standard_fd, st) == 0 : stat(name.c_str(), st) == 0;
+}
+
+// Writing OUTPUT would destroy INPUT: the same file by name, or through
+// the standard input or output it was redirected to.
+bool same_file(const std::string &input, const std::string &output)
+{
+    struct stat in, out;
+    if (!identity(input, STDIN_FILENO, &in) || !identity(output, STDOUT_FILENO, &out))
+        return false;
+    // Pipes and terminals are streams, not files that can be overwritten.
+    return S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 void start_libraries(const char *argv0)
@@ -210,12 +226,20 @@ int main(int argc, char **argv)
     const std::string input_path = argv[optind];
     const std::string output_path = argv[optind + 1];
     if (same_file(input_path, output_path))
-        usage_error("OUTPUT '" + output_path + "' is INPUT itself");
+        usage_error(input_path == "-" || output_path == "-" ? "OUTPUT is INPUT itself (through a redirection)"
+                                                            : "OUTPUT '" + output_path + "' is INPUT itself");
 
     start_libraries(argv[0]);
 
     int err = 0;
     gchar *err_info = nullptr;
+    struct stat input_stat;
+    if (input_path != "-" && stat(input_path.c_str(), &input_stat) == 0 && S_ISREG(input_stat.st_mode)
+        && input_stat.st_size == 0) {
+        // libwiretap takes an empty file for a capture without packets.
+        std::fprintf(stderr, "ovk5-export: cannot read '%s': not a capture file (it is empty)\n", input_path.c_str());
+        return exit_failure;
+    }
     wtap *input = wtap_open_offline(input_path.c_str(), WTAP_TYPE_AUTO, &err, &err_info, FALSE);
     if (!input) {
         std::fprintf(stderr, "ovk5-export: cannot read '%s': %s%s%s%s\n", input_path.c_str(), wtap_strerror(err),
@@ -224,17 +248,18 @@ int main(int argc, char **argv)
         return exit_failure;
     }
 
-    // Dissection starts only for input that needs it: a capture of
-    // OVK5SEQ records alone is read straight from the records. Options
-    // given are checked before any output is made.
+    // Dissection starts only for input that needs it: the frames of
+    // OVK5SEQ records are looked at first. Options given are checked
+    // before any output is made; only refused options are a usage error.
     ovk::Dissection dissection;
     std::string error;
     const bool needs_dissection = wtap_file_encap(input) != WTAP_ENCAP_USER3 || !settings.preferences.empty()
                                   || !settings.decode_as.empty();
-    if (needs_dissection && !dissection.start(settings, &error)) {
+    const ovk::StartResult started = needs_dissection ? dissection.start(settings, &error) : ovk::StartResult::started;
+    if (started != ovk::StartResult::started) {
         std::fprintf(stderr, "ovk5-export: %s\n", error.c_str());
         wtap_close(input);
-        return dissection.loaded() ? exit_usage : exit_failure;
+        return started == ovk::StartResult::refused ? exit_usage : exit_failure;
     }
 
     ovk::install_output_cleanup_handlers();
@@ -267,7 +292,14 @@ int main(int argc, char **argv)
             bar(input_size);
         bar.finish();
     }
+    // An empty pipe: libwiretap took it for a capture without packets.
+    const bool empty_input = result.counts.records_read == 0 && wtap_read_so_far(input) == 0;
     wtap_close(input);
+    if (empty_input) {
+        std::fprintf(stderr, "ovk5-export: cannot read '%s': not a capture file (it is empty)\n", input_path.c_str());
+        output.abandon();
+        return exit_failure;
+    }
 
     if (result.status == ovk::ExportStatus::failed) {
         std::fprintf(stderr, "ovk5-export: %s\n", result.message.c_str());
