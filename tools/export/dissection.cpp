@@ -6,6 +6,7 @@
 #include <epan/frame_data.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
+#include <epan/prefs-int.h>
 #include <epan/proto.h>
 #include <epan/tap.h>
 #include <wiretap/wtap.h>
@@ -45,6 +46,19 @@ const nstime_t *frame_time(struct packet_provider_data *provider, guint32 frame_
 // Filled by the tap listener while a record is dissected.
 std::vector<Ovk5Found> *found_in_record = nullptr;
 
+tap_packet_status ovk5_damage_found(void *damage, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const auto *info = static_cast<const ovk5_damage_info *>(data);
+    if (pinfo->flags.in_error_pkt)
+        return TAP_PACKET_DONT_REDRAW;
+    auto *total = static_cast<StreamDamage *>(damage);
+    total->records_lost += info->records_lost;
+    total->records_cut += info->records_cut;
+    total->bytes_skipped += info->bytes_skipped;
+    total->bytes_missing += info->bytes_missing;
+    return TAP_PACKET_DONT_REDRAW;
+}
+
 // Plain data only: called from inside the dissection engine.
 tap_packet_status ovk5_header_found(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
 {
@@ -79,6 +93,23 @@ std::string trimmed(const std::string &text)
     if (first == std::string::npos)
         return {};
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// Whether the preferences in force frame OVK5 records on TCP streams.
+bool frames_tcp_records()
+{
+    module_t *module = prefs_find_module("ovk5");
+    pref_t *desegment = module ? prefs_find_preference(module, "tcp.desegment") : nullptr;
+    return desegment && prefs_get_bool_value(desegment, pref_current);
+}
+
+bool names_preference(const std::vector<std::string> &arguments, const std::string &name)
+{
+    for (const std::string &argument : arguments) {
+        if (trimmed(argument.substr(0, argument.find(':'))) == name)
+            return true;
+    }
+    return false;
 }
 
 struct HandleSearch {
@@ -197,6 +228,7 @@ public:
     bool start(const DissectionSettings &settings, std::string *error) override;
     const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) override;
     void end_record() override;
+    const StreamDamage &damage() const override;
 
 private:
     struct State;
@@ -216,6 +248,7 @@ struct EpanDissection::State {
     guint32 cum_bytes = 0;
     guint32 frame_number = 0;
     std::vector<Ovk5Found> found;
+    StreamDamage damage;
 };
 
 bool EpanDissection::start(const DissectionSettings &settings, std::string *error)
@@ -252,6 +285,14 @@ bool EpanDissection::start(const DissectionSettings &settings, std::string *erro
         if (!apply_decode_as(argument, error))
             return false;
     }
+    // Records framed on a TCP stream are lost when a segment comes late
+    // and TCP hands it on out of its place; a user's -o still decides.
+    if (frames_tcp_records() && !names_preference(settings.preferences, "tcp.reassemble_out_of_order")) {
+        char reorder[] = "tcp.reassemble_out_of_order:TRUE";
+        char *detail = nullptr;
+        prefs_set_pref(reorder, &detail);
+        g_free(detail);
+    }
     // As tshark: after the Decode As entries, so that hand-off routines
     // applying port preferences see which ports the user chose.
     prefs_apply_all();
@@ -269,8 +310,25 @@ bool EpanDissection::start(const DissectionSettings &settings, std::string *erro
         g_string_free(refused, TRUE);
         return false;
     }
+    refused = register_tap_listener(ovk5_damage_tap_name, &state_->damage, nullptr, TL_REQUIRES_NOTHING, nullptr,
+                                    ovk5_damage_found, nullptr, nullptr);
+    if (refused) {
+        *error = std::string("cannot listen to the OVK5 dissector: ") + refused->str;
+        g_string_free(refused, TRUE);
+        return false;
+    }
     found_in_record = &state_->found;
     return true;
+}
+
+const StreamDamage &EpanDissection::damage() const
+{
+    static StreamDamage total;
+    total = state_ ? state_->damage : StreamDamage{};
+    const ovk5_stream_leftovers leftovers = ovk5_tcp_stream_leftovers();
+    total.segments_held_back += leftovers.segments_held_back;
+    total.records_lost += leftovers.records_unfinished;
+    return total;
 }
 
 void EpanDissection::end_record()
@@ -310,6 +368,7 @@ EpanDissection::~EpanDissection()
     found_in_record = nullptr;
     end_record();
     remove_tap_listener(state_);
+    remove_tap_listener(&state_->damage);
     epan_dissect_free(state_->edt);
     epan_free(state_->session);
     delete state_;

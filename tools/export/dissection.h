@@ -29,6 +29,18 @@ struct Ovk5Found {
     std::uint32_t reported_length;
 };
 
+// What framing OVK5 records on TCP streams (ovk5.tcp.desegment) could not
+// recover, summed over the records dissected so far.
+struct StreamDamage {
+    std::uint64_t records_lost = 0;   // known to be lost
+    std::uint64_t records_cut = 0;    // exported as far as captured
+    std::uint64_t bytes_skipped = 0;  // captured, passed over to the next plausible header
+    std::uint64_t bytes_missing = 0;  // never captured
+    std::uint64_t segments_held_back = 0;  // after a gap, never handed on by TCP
+
+    bool any() const { return records_lost || records_cut || bytes_skipped || bytes_missing || segments_held_back; }
+};
+
 struct DissectionSettings {
     std::vector<std::string> preferences;  // "-o" values, in order
     std::vector<std::string> decode_as;    // "-d" values, in order
@@ -50,6 +62,7 @@ public:
     // end_record(), which must come before the next record is read.
     virtual const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) = 0;
     virtual void end_record() = 0;
+    virtual const StreamDamage &damage() const = 0;
 };
 
 // Loads the module on first use and forwards to it.
@@ -66,6 +79,8 @@ public:
         return engine_->dissect(wth, r, offset);
     }
     void end_record() { engine_->end_record(); }
+    // Nothing before start().
+    StreamDamage damage() const { return engine_ ? engine_->damage() : StreamDamage{}; }
 
 private:
     void *module_ = nullptr;

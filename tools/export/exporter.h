@@ -20,11 +20,13 @@ struct ExportCounts {
     std::uint64_t without_header = 0;    // packets in which dissection found no OVK5
     std::uint64_t short_ovk5seq = 0;     // OVK5SEQ records shorter than their header
     std::uint64_t not_packets = 0;       // events, journal entries and other non-packet records
+    StreamDamage tcp_damage;             // what OVK5 TCP streams lost
 };
 
 enum class ExportStatus {
     done,
     input_cut,     // every complete record exported; the input ended inside one
+    damaged,       // every captured record exported; OVK5 TCP streams lost records or bytes
     failed,        // nothing usable: the output is to be abandoned
 };
 
