@@ -222,17 +222,17 @@ guint32 continue_record(ovk5_stream_direction *d, Planner &planner, tvbuff_t *tv
 
 } // namespace
 
-ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *d, tvbuff_t *tvb, guint32 seq)
+ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *d, tvbuff_t *tvb, guint32 seq, bool opened_in_capture)
 {
     const guint32 length = tvb_reported_length(tvb);
     const guint32 captured_end = tvb_captured_length(tvb);
     guint32 offset = 0;
 
     if (!d->started) {
-        // A capture may start inside a record: the first boundary is
-        // found, not assumed.
+        // A capture may start inside a record: unless the connection
+        // opened in it, the first boundary is found, not assumed.
         d->started = true;
-        d->synced = false;
+        d->synced = opened_in_capture;
         d->next_seq = seq;
     }
     const gint32 ahead = seq_distance(seq, d->next_seq);

@@ -330,11 +330,17 @@ void forget_stream_directions()
     stream_directions = wmem_map_new(wmem_file_scope(), g_direct_hash, g_direct_equal);
 }
 
-ovk5_stream_direction *stream_direction(packet_info *pinfo)
+// TCP's flags of a direction: its SYN (or SYN-ACK) seen, beside the
+// sequence number base.
+constexpr guint8 tcp_flow_saw_syn = 0x02;
+constexpr guint8 tcp_flow_saw_syn_ack = 0x04;
+
+ovk5_stream_direction *stream_direction(packet_info *pinfo, bool *opened_in_capture)
 {
     struct tcp_analysis *tcpd = get_tcp_conversation_data(nullptr, pinfo);
     if (!tcpd || !tcpd->fwd)
         return nullptr;
+    *opened_in_capture = (tcpd->fwd->static_flags & (tcp_flow_saw_syn | tcp_flow_saw_syn_ack)) != 0;
     auto *direction = static_cast<ovk5_stream_direction *>(wmem_map_lookup(stream_directions, tcpd->fwd));
     if (!direction) {
         direction = wmem_new0(wmem_file_scope(), ovk5_stream_direction);
@@ -349,11 +355,12 @@ const ovk5_segment_plan *segment_plan(tvbuff_t *tvb, packet_info *pinfo, const s
     const guint32 key = segment_plan_key + (*packet_counter(pinfo, payload_count_key))++;
     if (PINFO_FD_VISITED(pinfo))
         return static_cast<const ovk5_segment_plan *>(p_get_proto_data(wmem_file_scope(), pinfo, proto_ovk5, key));
-    ovk5_stream_direction *direction = stream_direction(pinfo);
+    bool opened_in_capture = false;
+    ovk5_stream_direction *direction = stream_direction(pinfo, &opened_in_capture);
     if (!direction)
         return nullptr;
     auto *plan = wmem_new(wmem_file_scope(), ovk5_segment_plan);
-    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq);
+    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq, opened_in_capture);
     p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5, key, plan);
     return plan;
 }
