@@ -75,7 +75,9 @@ ovk5_plausibility check_at(tvbuff_t *tvb, guint32 offset)
         claimed = type;
         least = 3;  // an LLC header
     } else {
-        return verdict;
+        // A type the analyser knows of.
+        static dissector_table_t ethertypes = find_dissector_table("ethertype");
+        return !ethertypes || dissector_get_uint_handle(ethertypes, type) ? verdict : ovk5_plausibility::implausible;
     }
     constexpr guint32 min_payload = 46;  // an Ethernet frame's, padded up to it
     constexpr guint32 fcs_length = 4;
@@ -118,7 +120,7 @@ chain follow_chain(tvbuff_t *tvb, guint32 offset, guint32 captured, guint32 leng
         if (offset > length)
             return confirmations ? chain::confirmed : chain::unconfirmed;
         if (offset >= captured)
-            return chain::refuted;
+            return confirmations ? chain::confirmed : chain::refuted;
     }
 }
 
@@ -263,9 +265,12 @@ ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *d, tvbuff_t *tvb, gui
         if (!d->synced) {
             const Boundary found = next_boundary(tvb, offset, captured_end, length);
             const guint32 stop = found.offset < captured_end ? found.offset : length;
-            if (stop > offset)
-                planner.add(offset < captured_end ? ovk5_piece_kind::skipped : ovk5_piece_kind::not_captured, offset,
-                            stop - offset);
+            const guint32 scanned_end = smaller(stop, smaller(captured_end, length));
+            if (scanned_end > offset)
+                planner.add(ovk5_piece_kind::skipped, offset, scanned_end - offset);
+            if (stop > scanned_end && stop > offset)
+                planner.add(ovk5_piece_kind::not_captured, scanned_end > offset ? scanned_end : offset,
+                            stop - (scanned_end > offset ? scanned_end : offset));
             offset = stop;
             d->synced = found.offset < captured_end;
             unconfirmed = found.unconfirmed;

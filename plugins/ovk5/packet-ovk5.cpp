@@ -374,13 +374,34 @@ void report_damage(packet_info *pinfo, const ovk5_damage_info &damage)
     tap_queue_packet(ovk5_damage_tap, pinfo, info);
 }
 
+// An item over the captured bytes of offset and length (a range past them
+// is an exception).
+proto_item *add_damage(proto_tree *tree, packet_info *pinfo, expert_field *ei, tvbuff_t *tvb, guint32 offset,
+                       guint32 length, const char *format, ...) G_GNUC_PRINTF(7, 8);
+
+proto_item *add_damage(proto_tree *tree, packet_info *pinfo, expert_field *ei, tvbuff_t *tvb, guint32 offset,
+                       guint32 length, const char *format, ...)
+{
+    const guint32 captured = tvb_captured_length(tvb);
+    const guint32 start = offset < captured ? offset : captured;
+    const guint32 end = offset + length < captured ? offset + length : captured;
+    va_list args;
+    va_start(args, format);
+    char *text = g_strdup_vprintf(format, args);
+    va_end(args);
+    proto_item *item = proto_tree_add_expert_format(tree, pinfo, ei, tvb, static_cast<gint>(start),
+                                                    static_cast<gint>(end > start ? end - start : 0), "%s", text);
+    g_free(text);
+    return item;
+}
+
 void show_piece(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const ovk5_stream_piece &piece)
 {
     ovk5_damage_info damage{};
     damage.records_lost = piece.records_lost;
     damage.bytes_missing = piece.missing_before;
     if (piece.missing_before)
-        proto_tree_add_expert_format(tree, pinfo, &ei_ovk5_stream_gap, tvb, piece.offset, 0,
+        add_damage(tree, pinfo, &ei_ovk5_stream_gap, tvb, piece.offset, 0,
                                      "%u bytes of the TCP stream before this were not captured%s",
                                      piece.missing_before,
                                      piece.records_lost ? "; the record they belong to is lost" : "");
@@ -396,19 +417,24 @@ void show_piece(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const ovk5_
         }
         if (piece.record_captured < piece.record_length) {
             damage.records_cut = 1;
-            proto_tree_add_expert_format(tree, pinfo, &ei_ovk5_record_cut, tvb, piece.offset, piece.length,
+            add_damage(tree, pinfo, &ei_ovk5_record_cut, tvb, piece.offset, piece.length,
                                          "OVK5 record cut by the snap length: %u of its %u bytes captured",
                                          piece.record_captured, piece.record_length);
         }
         dissect_ovk5(record_tvb, pinfo, tree, nullptr);
         break;
     }
-    case ovk5_piece_kind::part:
-        proto_tree_add_item(tree, hf_ovk5_record_part, tvb, piece.offset, piece.length, ENC_NA);
+    case ovk5_piece_kind::part: {
+        const gint captured = tvb_captured_length_remaining(tvb, static_cast<gint>(piece.offset));
+        if (captured > 0)
+            proto_tree_add_item(tree, hf_ovk5_record_part, tvb, piece.offset,
+                                captured < static_cast<gint>(piece.length) ? captured : static_cast<gint>(piece.length),
+                                ENC_NA);
         break;
+    }
     case ovk5_piece_kind::skipped:
         damage.bytes_skipped = piece.length;
-        proto_tree_add_expert_format(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, piece.length,
+        add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, piece.length,
                                      "%u bytes skipped: no OVK5 record boundary is known here (the capture "
                                      "starts inside a record, or stream bytes were lost); framing resumes "
                                      "at the next plausible header",
@@ -416,7 +442,7 @@ void show_piece(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const ovk5_
         break;
     case ovk5_piece_kind::not_captured:
         damage.bytes_missing += piece.length;
-        proto_tree_add_expert_format(tree, pinfo, &ei_ovk5_not_captured, tvb, piece.offset, piece.length,
+        add_damage(tree, pinfo, &ei_ovk5_not_captured, tvb, piece.offset, piece.length,
                                      "%u bytes not captured (snap length)%s", piece.length,
                                      piece.records_lost ? ": the records in them are lost" : "");
         break;
