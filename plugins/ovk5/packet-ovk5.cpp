@@ -39,9 +39,9 @@ constexpr guint32 ovk5_max_port = 65535;
 constexpr unsigned ovk5_max_nesting = 8;
 // Protocol layers kept free for the frame of a record: the analyser
 // refuses every dissector call once a packet holds gui.max_tree_depth
-// layers, and each record's frame adds its own (Ethernet, IP, UDP... for
-// every level of OVK5 inside).
-constexpr guint ovk5_frame_layer_reserve = 64;
+// layers, and each record's frame adds its own (Ethernet, IP, UDP...; an
+// OVK5 header inside checks again for its own frame).
+constexpr guint ovk5_frame_layer_reserve = 32;
 // Interface and time stamp: what the analysis reads.
 constexpr guint ovk5_analysed_length = 12;
 constexpr guint ovk5_interfaces = 256;
@@ -234,9 +234,9 @@ void dissect_frame(tvbuff_t *frame_tvb, packet_info *pinfo, proto_tree *tree, pr
     if (layers + ovk5_frame_layer_reserve >= prefs.gui_max_tree_depth) {
         proto_tree_add_item(tree, hf_ovk5_frame, frame_tvb, 0, -1, ENC_NA);
         expert_add_info_format(pinfo, ti, &ei_ovk5_frame_not_decoded,
-                               "Frame not decoded: this packet already holds %u protocol layers, and the "
-                               "analyser decodes no more than %u (preference gui.max_tree_depth, "
-                               "\"Maximum tree depth\"; raise it to decode this frame)",
+                               "Frame not decoded: this packet already holds %u protocol layers of the %u "
+                               "the analyser decodes (raise the preference gui.max_tree_depth \"Maximum "
+                               "tree depth\" to decode it)",
                                layers, prefs.gui_max_tree_depth);
         return;
     }
@@ -436,7 +436,7 @@ void show_piece(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const ovk5_
         damage.bytes_skipped = piece.length;
         add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, piece.length,
                                      "%u bytes skipped: no OVK5 record boundary is known here (the capture "
-                                     "starts inside a record, or stream bytes were lost); framing resumes "
+                                     "starts inside a record or stream bytes were lost); framing resumes "
                                      "at the next plausible header",
                                      piece.length);
         break;
