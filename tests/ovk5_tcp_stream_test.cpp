@@ -145,9 +145,10 @@ protected:
 
     // ovk5-export's run and the RID 0 of the packets it wrote (from their
     // comments).
-    std::pair<ExportRun, Rids> export_stream(const std::string &capture)
+    std::pair<ExportRun, Rids> export_stream(const std::string &capture, Lines options = {})
     {
-        const ExportRun run = run_ovk5_export(stage_, OVK5_EXPORT, {"-o", "ovk5.tcp.desegment:TRUE", capture, "out.pcapng"});
+        options.insert(options.end(), {"-o", "ovk5.tcp.desegment:TRUE", capture, "out.pcapng"});
+        const ExportRun run = run_ovk5_export(stage_, OVK5_EXPORT, options);
         Rids rids;
         static const std::regex rid("RID 0 0x([0-9a-f]+)");
         for (const std::string &comment : stage_.lines({"-r", stage_.path("out.pcapng"), "-T", "fields", "-e", "frame.comment"})) {
@@ -211,6 +212,10 @@ TEST_F(Ovk5TcpStream, WholeStreamsGiveEveryRecordSent)
         EXPECT_EQ(run.exit_code, 0) << run.err;
         EXPECT_EQ(exported, c.rids);
     }
+    // The exporter's out-of-order reassembly gives way to the user's.
+    const auto [run, exported] = export_stream(stage_.path("swapped.pcap"), {"-o", "tcp.reassemble_out_of_order:FALSE"});
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_LT(exported.size(), 40u);
 }
 
 // Damaged streams: only records whose bytes were captured, the damage

@@ -18,7 +18,9 @@ guint32 smaller(guint32 a, guint32 b)
 
 class Planner {
 public:
-    explicit Planner(guint32 missing_before) : pieces_(wmem_array_new(wmem_file_scope(), sizeof(ovk5_stream_piece)))
+    // Pieces gather in a scratch array (the null allocator: g_malloc);
+    // the plan keeps an exact copy in file scope, one per TCP segment.
+    explicit Planner(guint32 missing_before) : pieces_(wmem_array_new(nullptr, sizeof(ovk5_stream_piece)))
     {
         pending_.missing_before = missing_before;
     }
@@ -40,9 +42,16 @@ public:
         pending_ = ovk5_stream_piece{};
     }
 
-    ovk5_segment_plan plan() const
+    // Ends the planner.
+    ovk5_segment_plan plan()
     {
-        return {wmem_array_get_count(pieces_), static_cast<const ovk5_stream_piece *>(wmem_array_get_raw(pieces_))};
+        const guint count = wmem_array_get_count(pieces_);
+        const void *pieces = count ? wmem_memdup(wmem_file_scope(), wmem_array_get_raw(pieces_),
+                                                 count * sizeof(ovk5_stream_piece))
+                                   : nullptr;
+        wmem_destroy_array(pieces_);
+        pieces_ = nullptr;
+        return {count, static_cast<const ovk5_stream_piece *>(pieces)};
     }
 
 private:
