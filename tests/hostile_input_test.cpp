@@ -117,12 +117,13 @@ TEST_F(HostileTshark, PayloadsAtSizeLimits)
                                "-e", "_ws.malformed"};
     // 0 and 15 bytes are not OVK5 (as link-type 150 records, too short
     // ones are marked malformed); 16 bytes are a header with an empty,
-    // malformed frame; the largest payload decodes in full.
+    // malformed frame, the error kept inside the record (the Protocol
+    // column stays OVK5); the largest payload decodes in full.
     EXPECT_EQ(stage_.fields(write("udp.pcap", linktype_ethernet, udp), ovk5_fields), (Lines{
-        "42||192.0.2.1|UDP|", "57||192.0.2.1|UDP|", "58|50|192.0.2.1|Ethernet|[Malformed Packet: Ethernet],_ws.malformed",
+        "42||192.0.2.1|UDP|", "57||192.0.2.1|UDP|", "58|50|192.0.2.1|OVK5|[Malformed Packet: Ethernet],_ws.malformed",
         "65549|50|192.0.2.1,192.0.2.10|OVK5|"}));
     EXPECT_EQ(stage_.fields(write("tcp.pcap", linktype_ethernet, tcp), ovk5_fields), (Lines{
-        "54||192.0.2.1|TCP|", "69||192.0.2.1|TCP|", "70|50|192.0.2.1|Ethernet|[Malformed Packet: Ethernet],_ws.malformed",
+        "54||192.0.2.1|TCP|", "69||192.0.2.1|TCP|", "70|50|192.0.2.1|OVK5|[Malformed Packet: Ethernet],_ws.malformed",
         "65549|50|192.0.2.1,192.0.2.10|OVK5|"}));
     EXPECT_EQ(stage_.fields(write("seq.pcap", linktype_user3, seq),
                             {"-e", "frame.len", "-e", "ovk5seq.seq", "-e", "ip.src", "-e", "_ws.malformed"}),

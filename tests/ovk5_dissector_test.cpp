@@ -90,9 +90,10 @@ TEST(Ovk5Dissector, HeaderOnlyPayloadShowsFieldsAndEmptyFrameIsMalformed)
     const ProbeResult r = call_bound_dissector("udp.port", ovk5_udp_port, sample_header, &d);
     ASSERT_TRUE(r.handle_found);
     expect_sample_header_fields(d);
-    // The Ethernet dissector's exception on the empty frame leaves the
-    // OVK5 dissector before it returns; the analyser marks the packet.
-    EXPECT_TRUE(r.exception_raised);
+    // The Ethernet dissector's exception on the empty frame is shown in
+    // the frame and goes no further: the OVK5 dissector returns.
+    EXPECT_FALSE(r.exception_raised);
+    EXPECT_EQ(r.bytes_taken, 16);
     EXPECT_TRUE(d.has("_ws.malformed"));
 }
 

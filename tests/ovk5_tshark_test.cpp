@@ -92,12 +92,12 @@ TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)
     Lines two_pass = analysis;
     two_pass.push_back("-2");
     EXPECT_EQ(decode(two_pass), analysed);
-    // TCP's own preference says no reassembly: every whole record of a
-    // segment is still decoded, the split one only as far as it goes.
-    EXPECT_EQ(decode({"-o", "ovk5.tcp.desegment:TRUE", "-o", "tcp.desegment_tcp_streams:FALSE"}),
-              (Lines{"0x0001,0x0002|40001,40001|OVK5", "0x0003||IPv4", "||TCP"}));
-    // Off, as before: each segment is one record, whatever it holds.
-    EXPECT_EQ(decode({}), (Lines{"0x0001|40001|OVK5", "0x0003||OVK5", "0x564f||Ethernet"}));
+    // The records are framed by OVK5 itself: TCP's own reassembly
+    // preference changes nothing.
+    EXPECT_EQ(decode({"-o", "ovk5.tcp.desegment:TRUE", "-o", "tcp.desegment_tcp_streams:FALSE"}), reassembled);
+    // Off, as before: each segment is one record, whatever it holds (the
+    // third a bogus header, its short frame malformed inside it).
+    EXPECT_EQ(decode({}), (Lines{"0x0001|40001|OVK5", "0x0003||OVK5", "0x564f||OVK5"}));
 }
 
 TEST_F(Ovk5Tshark, DisplayFilterOnHeaderFields)
@@ -123,9 +123,16 @@ TEST_F(Ovk5Tshark, RegistersFields)
         "F\tPrevious header of this interface\tovk5.prev_frame\tFT_FRAMENUM\tovk5\t\t0x0\t",
         "F\tTime since previous header of this interface\tovk5.ts_delta\tFT_RELATIVE_TIME\tovk5\t\t0x0\t",
         "F\tDelivery delay\tovk5.delay\tFT_RELATIVE_TIME\tovk5\t\t0x0\t",
+        "F\tFrame (not decoded)\tovk5.frame\tFT_BYTES\tovk5\t\t0x0\t",
+        "F\tPart of an OVK5 record spanning TCP segments\tovk5.record_part\tFT_BYTES\tovk5\t\t0x0\t",
         "F\tOVK5 nested too deeply; the frame inside is not decoded\tovk5.nested_too_deep\tFT_NONE\tovk5\t\t0x0\t",
         "F\tTime stamp earlier than the previous header's of this interface\tovk5.ts_backwards\tFT_NONE\tovk5\t\t0x0\t",
         "F\tTime stamp with over 999,999,999 nanoseconds\tovk5.ts_invalid\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tFrame not decoded: the packet holds as many protocol layers as the analyser decodes (preference gui.max_tree_depth)\tovk5.frame_not_decoded\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tBytes of the TCP stream before this were not captured\tovk5.stream_gap\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tBytes skipped until the next plausible OVK5 header\tovk5.bytes_skipped\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tBytes not captured (snap length)\tovk5.not_captured\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tOVK5 record cut by the snap length\tovk5.record_cut\tFT_NONE\tovk5\t\t0x0\t",
     }));
 }
 

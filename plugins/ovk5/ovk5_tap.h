@@ -28,4 +28,28 @@ struct ovk5_tap_info {
     nstime_t ts_delta;    // hw_time minus the previous header's
 };
 
+// What the OVK5 dissector hands to listeners of its tap "ovk5.damage",
+// once for every stretch of a TCP stream it could not frame as records
+// (ovk5.tcp.desegment): bytes never captured, bytes passed over until the
+// next plausible header, a record cut by the snap length.
+constexpr const char ovk5_damage_tap_name[] = "ovk5.damage";
+
+struct ovk5_damage_info {
+    guint32 records_lost;      // records known to be lost
+    guint32 records_cut;       // records shown only as far as captured
+    guint32 bytes_skipped;     // captured bytes passed over
+    guint32 bytes_missing;     // stream bytes never captured
+};
+
+// At the end of a file: what the OVK5 TCP streams left unframed. Segments
+// the analyser's TCP took in but never handed on (out of order, waiting
+// for one that was never captured), and records begun but never completed
+// (a capture ending inside a record).
+struct ovk5_stream_leftovers {
+    guint64 segments_held_back;
+    guint64 records_unfinished;
+};
+
+ovk5_stream_leftovers ovk5_tcp_stream_leftovers();
+
 #endif

@@ -3,11 +3,16 @@
 // carried in TCP or UDP payloads, followed by the Ethernet frame it
 // describes.
 
+#include <epan/exceptions.h>
 #include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/proto_data.h>
 #include <epan/range.h>
+// Declared without C linkage in its header.
+extern "C" {
+#include <epan/show_exception.h>
+}
 #include <epan/stats_tree.h>
 #include <epan/tap.h>
 #include <epan/dissectors/packet-tcp.h>
@@ -18,6 +23,7 @@
 #include "ethernet_handoff.h"
 #include "hardware_time.h"
 #include "ovk5_record.h"
+#include "ovk5_stream.h"
 #include "ovk5_tap.h"
 #include "wireshark_compat.h"
 
@@ -31,6 +37,11 @@ constexpr guint32 ovk5_max_port = 65535;
 // OVK5...). Without a bound, a crafted packet recurses until the analyser's
 // layer limit, which it reports as a dissector bug.
 constexpr unsigned ovk5_max_nesting = 8;
+// Protocol layers kept free for the frame of a record: the analyser
+// refuses every dissector call once a packet holds gui.max_tree_depth
+// layers, and each record's frame adds its own (Ethernet, IP, UDP...; an
+// OVK5 header inside checks again for its own frame).
+constexpr guint ovk5_frame_layer_reserve = 32;
 // Interface and time stamp: what the analysis reads.
 constexpr guint ovk5_analysed_length = 12;
 constexpr guint ovk5_interfaces = 256;
@@ -45,10 +56,18 @@ int hf_ovk5_rid1 = -1;
 int hf_ovk5_prev_frame = -1;
 int hf_ovk5_ts_delta = -1;
 int hf_ovk5_delay = -1;
+int hf_ovk5_frame = -1;
+int hf_ovk5_record_part = -1;
 int ett_ovk5 = -1;
 int ovk5_tap = -1;
+int ovk5_damage_tap = -1;
 
 expert_field ei_ovk5_nested_too_deep = EI_INIT;
+expert_field ei_ovk5_frame_not_decoded = EI_INIT;
+expert_field ei_ovk5_stream_gap = EI_INIT;
+expert_field ei_ovk5_bytes_skipped = EI_INIT;
+expert_field ei_ovk5_not_captured = EI_INIT;
+expert_field ei_ovk5_record_cut = EI_INIT;
 expert_field ei_ovk5_ts_backwards = EI_INIT;
 expert_field ei_ovk5_ts_invalid = EI_INIT;
 
@@ -175,6 +194,71 @@ ovk_pref_bool tcp_desegment = false;
 dissector_handle_t ovk5_handle = nullptr;
 dissector_handle_t eth_handle = nullptr;
 
+// Per-dissection data of the framing, apart from the analysis' keys.
+constexpr guint32 nesting_depth_key = 0x4f560000;
+constexpr guint32 payload_count_key = 0x4f560001;
+// File-scope plans of a frame's TCP payloads: this key plus their place
+// among the frame's OVK5 TCP payloads.
+constexpr guint32 segment_plan_key = 0x4f570000;
+
+// A per-dissection counter of the packet, starting at 0.
+guint32 *packet_counter(packet_info *pinfo, guint32 key)
+{
+    auto *count = static_cast<guint32 *>(p_get_proto_data(pinfo->pool, pinfo, proto_ovk5, key));
+    if (!count) {
+        count = wmem_new0(pinfo->pool, guint32);
+        p_add_proto_data(pinfo->pool, pinfo, proto_ovk5, key, count);
+    }
+    return count;
+}
+
+// The Ethernet dissector, with whatever it throws shown in the frame.
+// Nothing but the call between setjmp and longjmp.
+void call_ethernet_contained(tvbuff_t *frame_tvb, packet_info *pinfo, proto_tree *tree)
+{
+    TRY {
+        ovk_call_ethernet(eth_handle, frame_tvb, pinfo, tree);
+    }
+    CATCH_BOUNDS_AND_DISSECTOR_ERRORS {
+        show_exception(frame_tvb, pinfo, tree, EXCEPT_CODE, GET_MESSAGE);
+    }
+    ENDTRY;
+}
+
+// The frame behind a header. An exception inside it (a frame shorter than
+// an Ethernet header, a snapped frame) is shown in that frame and goes no
+// further, so the records after it are framed and decoded as ever.
+void dissect_frame(tvbuff_t *frame_tvb, packet_info *pinfo, proto_tree *tree, proto_item *ti)
+{
+    const guint layers = wmem_list_count(pinfo->layers);
+    if (layers + ovk5_frame_layer_reserve >= prefs.gui_max_tree_depth) {
+        proto_tree_add_item(tree, hf_ovk5_frame, frame_tvb, 0, -1, ENC_NA);
+        expert_add_info_format(pinfo, ti, &ei_ovk5_frame_not_decoded,
+                               "Frame not decoded: this packet already holds %u protocol layers of the %u "
+                               "the analyser decodes (raise the preference gui.max_tree_depth \"Maximum "
+                               "tree depth\" to decode it)",
+                               layers, prefs.gui_max_tree_depth);
+        return;
+    }
+    guint32 *depth = packet_counter(pinfo, nesting_depth_key);
+    if (*depth >= ovk5_max_nesting) {
+        expert_add_info(pinfo, ti, &ei_ovk5_nested_too_deep);
+        call_data_dissector(frame_tvb, pinfo, tree);
+        return;
+    }
+
+    const guint32 saved_depth = (*depth)++;
+    const char *saved_proto = pinfo->current_proto;
+    const guint16 saved_can_desegment = pinfo->can_desegment;
+    const guint16 saved_saved_can_desegment = pinfo->saved_can_desegment;
+    call_ethernet_contained(frame_tvb, pinfo, tree);
+    // What the analyser's dissector calls restore only when they return.
+    pinfo->current_proto = saved_proto;
+    pinfo->can_desegment = saved_can_desegment;
+    pinfo->saved_can_desegment = saved_saved_can_desegment;
+    *depth = saved_depth;
+}
+
 int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 {
     if (tvb_reported_length(tvb) < ovk5_header_length)
@@ -228,13 +312,7 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         tap_queue_packet(ovk5_tap, pinfo, info);
     }
 
-    // The analyser numbers the OVK5 layers of the packet, this one included.
-    if (pinfo->curr_proto_layer_num > ovk5_max_nesting) {
-        expert_add_info(pinfo, ti, &ei_ovk5_nested_too_deep);
-        call_data_dissector(next_tvb, pinfo, tree);
-    } else {
-        ovk_call_ethernet(eth_handle, next_tvb, pinfo, tree);
-    }
+    dissect_frame(next_tvb, pinfo, tree, ti);
 
     // Written last, so OVK5 replaces what the protocols inside wrote.
     col_clear(pinfo->cinfo, COL_PROTOCOL);
@@ -243,21 +321,176 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     return tvb_captured_length(tvb);
 }
 
-// Where a record of a TCP stream ends: its header, then Blob size bytes.
-guint ovk5_record_length(packet_info *, tvbuff_t *tvb, int offset, void *)
+// The framing state of each direction of each TCP connection, keyed by
+// TCP's own flow of that direction. Forgotten with the file.
+wmem_map_t *stream_directions = nullptr;
+
+void forget_stream_directions()
 {
-    return ovk5_header_length + tvb_get_letohs(tvb, offset);
+    stream_directions = wmem_map_new(wmem_file_scope(), g_direct_hash, g_direct_equal);
 }
 
-// What the port tables call: a TCP payload goes through the analyser's TCP
-// record framing when the user asked for it, anything else is one record.
+// TCP's flags of a direction: its SYN (or SYN-ACK) seen, beside the
+// sequence number base.
+constexpr guint8 tcp_flow_saw_syn = 0x02;
+constexpr guint8 tcp_flow_saw_syn_ack = 0x04;
+
+ovk5_stream_direction *stream_direction(packet_info *pinfo, bool *opened_in_capture)
+{
+    struct tcp_analysis *tcpd = get_tcp_conversation_data(nullptr, pinfo);
+    if (!tcpd || !tcpd->fwd)
+        return nullptr;
+    *opened_in_capture = (tcpd->fwd->static_flags & (tcp_flow_saw_syn | tcp_flow_saw_syn_ack)) != 0;
+    auto *direction = static_cast<ovk5_stream_direction *>(wmem_map_lookup(stream_directions, tcpd->fwd));
+    if (!direction) {
+        direction = wmem_new0(wmem_file_scope(), ovk5_stream_direction);
+        wmem_map_insert(stream_directions, tcpd->fwd, direction);
+    }
+    return direction;
+}
+
+// The plan of this TCP payload: made on the first pass, kept with the frame.
+const ovk5_segment_plan *segment_plan(tvbuff_t *tvb, packet_info *pinfo, const struct tcpinfo *tcpinfo)
+{
+    const guint32 key = segment_plan_key + (*packet_counter(pinfo, payload_count_key))++;
+    if (PINFO_FD_VISITED(pinfo))
+        return static_cast<const ovk5_segment_plan *>(p_get_proto_data(wmem_file_scope(), pinfo, proto_ovk5, key));
+    bool opened_in_capture = false;
+    ovk5_stream_direction *direction = stream_direction(pinfo, &opened_in_capture);
+    if (!direction)
+        return nullptr;
+    auto *plan = wmem_new(wmem_file_scope(), ovk5_segment_plan);
+    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq, opened_in_capture);
+    p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5, key, plan);
+    return plan;
+}
+
+void report_damage(packet_info *pinfo, const ovk5_damage_info &damage)
+{
+    if (!have_tap_listener(ovk5_damage_tap))
+        return;
+    auto *info = wmem_new(pinfo->pool, ovk5_damage_info);
+    *info = damage;
+    tap_queue_packet(ovk5_damage_tap, pinfo, info);
+}
+
+// An item over the captured bytes of offset and length (a range past them
+// is an exception).
+proto_item *add_damage(proto_tree *tree, packet_info *pinfo, expert_field *ei, tvbuff_t *tvb, guint32 offset,
+                       guint32 length, const char *format, ...) G_GNUC_PRINTF(7, 8);
+
+proto_item *add_damage(proto_tree *tree, packet_info *pinfo, expert_field *ei, tvbuff_t *tvb, guint32 offset,
+                       guint32 length, const char *format, ...)
+{
+    const guint32 captured = tvb_captured_length(tvb);
+    const guint32 start = offset < captured ? offset : captured;
+    const guint32 end = offset + length < captured ? offset + length : captured;
+    va_list args;
+    va_start(args, format);
+    char *text = g_strdup_vprintf(format, args);
+    va_end(args);
+    proto_item *item = proto_tree_add_expert_format(tree, pinfo, ei, tvb, static_cast<gint>(start),
+                                                    static_cast<gint>(end > start ? end - start : 0), "%s", text);
+    g_free(text);
+    return item;
+}
+
+void show_piece(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const ovk5_stream_piece &piece)
+{
+    ovk5_damage_info damage{};
+    damage.records_lost = piece.records_lost;
+    damage.bytes_missing = piece.missing_before;
+    if (piece.missing_before)
+        add_damage(tree, pinfo, &ei_ovk5_stream_gap, tvb, piece.offset, 0,
+                                     "%u bytes of the TCP stream before this were not captured%s",
+                                     piece.missing_before,
+                                     piece.records_lost ? "; the record they belong to is lost" : "");
+
+    switch (piece.kind) {
+    case ovk5_piece_kind::record: {
+        tvbuff_t *record_tvb;
+        if (piece.bytes) {
+            record_tvb = tvb_new_child_real_data(tvb, piece.bytes, piece.record_captured, piece.record_length);
+            add_new_data_source(pinfo, record_tvb, "Reassembled OVK5 record");
+        } else {
+            record_tvb = tvb_new_subset_length_caplen(tvb, piece.offset, piece.record_captured, piece.record_length);
+        }
+        if (piece.record_captured < piece.record_length) {
+            damage.records_cut = 1;
+            add_damage(tree, pinfo, &ei_ovk5_record_cut, tvb, piece.offset, piece.length,
+                                         "OVK5 record cut by the snap length: %u of its %u bytes captured",
+                                         piece.record_captured, piece.record_length);
+        }
+        dissect_ovk5(record_tvb, pinfo, tree, nullptr);
+        break;
+    }
+    case ovk5_piece_kind::part: {
+        const gint captured = tvb_captured_length_remaining(tvb, static_cast<gint>(piece.offset));
+        if (captured > 0)
+            proto_tree_add_item(tree, hf_ovk5_record_part, tvb, piece.offset,
+                                captured < static_cast<gint>(piece.length) ? captured : static_cast<gint>(piece.length),
+                                ENC_NA);
+        break;
+    }
+    case ovk5_piece_kind::skipped:
+        damage.bytes_skipped = piece.length;
+        add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, piece.length,
+                                     "%u bytes skipped: no OVK5 record boundary is known here (the capture "
+                                     "starts inside a record or stream bytes were lost); framing resumes "
+                                     "at the next plausible header",
+                                     piece.length);
+        break;
+    case ovk5_piece_kind::not_captured:
+        damage.bytes_missing += piece.length;
+        add_damage(tree, pinfo, &ei_ovk5_not_captured, tvb, piece.offset, piece.length,
+                                     "%u bytes not captured (snap length)%s", piece.length,
+                                     piece.records_lost ? ": the records in them are lost" : "");
+        break;
+    }
+    if (damage.records_lost || damage.records_cut || damage.bytes_skipped || damage.bytes_missing)
+        report_damage(pinfo, damage);
+}
+
+void add_leftovers(gpointer flow, gpointer direction, gpointer total)
+{
+    const auto *tcp = static_cast<const tcp_flow_t *>(flow);
+    const auto *d = static_cast<const ovk5_stream_direction *>(direction);
+    auto *leftovers = static_cast<ovk5_stream_leftovers *>(total);
+    // Out-of-order segments TCP still holds, waiting for one never captured.
+    if (d->started && tcp->ooo_segments)
+        leftovers->segments_held_back += wmem_list_count(tcp->ooo_segments);
+    if (d->have && d->keep)
+        ++leftovers->records_unfinished;
+}
+
+// What the port tables call. With ovk5.tcp.desegment on, a TCP payload is
+// a stretch of a stream of records, framed here by their Blob size from
+// the TCP sequence numbers (the analyser's TCP reassembly is not asked
+// for, so records spanning segments are put together whether or not
+// tcp.desegment_tcp_streams is on); anything else is one record.
 int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
 {
-    if (!tcp_desegment || pinfo->ptype != PT_TCP)
+    if (!tcp_desegment || pinfo->ptype != PT_TCP || !data || pinfo->flags.in_error_pkt)
         return dissect_ovk5(tvb, pinfo, tree, data);
-    if (tvb_reported_length(tvb) < ovk5_header_length && !pinfo->can_desegment)
-        return 0;
-    tcp_dissect_pdus(tvb, pinfo, tree, TRUE, ovk5_header_length, ovk5_record_length, dissect_ovk5, data);
+
+    const ovk5_segment_plan *plan = segment_plan(tvb, pinfo, static_cast<const struct tcpinfo *>(data));
+    if (!plan)
+        return dissect_ovk5(tvb, pinfo, tree, data);
+    bool parts_only = true;
+    for (guint32 i = 0; i < plan->count; ++i) {
+        show_piece(tvb, pinfo, tree, plan->pieces[i]);
+        parts_only = parts_only && plan->pieces[i].kind == ovk5_piece_kind::part && !plan->pieces[i].missing_before;
+    }
+    // A segment that only carries part of a record stays TCP's, as with
+    // the analyser's own reassembly.
+    if (!parts_only) {
+        col_clear(pinfo->cinfo, COL_PROTOCOL);
+        col_set_str(pinfo->cinfo, COL_PROTOCOL, "OVK5");
+    }
+    // The frames inside may have asked TCP for more of their own streams:
+    // not of this one.
+    pinfo->desegment_offset = 0;
+    pinfo->desegment_len = 0;
     return tvb_captured_length(tvb);
 }
 
@@ -341,6 +574,14 @@ void bind_ports_first_time()
 
 } // namespace
 
+ovk5_stream_leftovers ovk5_tcp_stream_leftovers()
+{
+    ovk5_stream_leftovers leftovers{};
+    if (stream_directions)
+        wmem_map_foreach(stream_directions, add_leftovers, &leftovers);
+    return leftovers;
+}
+
 void proto_register_ovk5(void)
 {
     static hf_register_info hf[] = {
@@ -389,6 +630,16 @@ void proto_register_ovk5(void)
             FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
             NULL, HFILL }
         },
+        { &hf_ovk5_frame,
+          { "Frame (not decoded)", "ovk5.frame",
+            FT_BYTES, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5_record_part,
+          { "Part of an OVK5 record spanning TCP segments", "ovk5.record_part",
+            FT_BYTES, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }
+        },
     };
 
     static gint *ett[] = {
@@ -408,6 +659,27 @@ void proto_register_ovk5(void)
           { "ovk5.ts_invalid", PI_MALFORMED, PI_WARN,
             "Time stamp with over 999,999,999 nanoseconds", EXPFILL }
         },
+        { &ei_ovk5_frame_not_decoded,
+          { "ovk5.frame_not_decoded", PI_UNDECODED, PI_NOTE,
+            "Frame not decoded: the packet holds as many protocol layers as the analyser decodes "
+            "(preference gui.max_tree_depth)", EXPFILL }
+        },
+        { &ei_ovk5_stream_gap,
+          { "ovk5.stream_gap", PI_SEQUENCE, PI_WARN,
+            "Bytes of the TCP stream before this were not captured", EXPFILL }
+        },
+        { &ei_ovk5_bytes_skipped,
+          { "ovk5.bytes_skipped", PI_SEQUENCE, PI_WARN,
+            "Bytes skipped until the next plausible OVK5 header", EXPFILL }
+        },
+        { &ei_ovk5_not_captured,
+          { "ovk5.not_captured", PI_SEQUENCE, PI_WARN,
+            "Bytes not captured (snap length)", EXPFILL }
+        },
+        { &ei_ovk5_record_cut,
+          { "ovk5.record_cut", PI_MALFORMED, PI_WARN,
+            "OVK5 record cut by the snap length", EXPFILL }
+        },
     };
 
     // Parsed into the preference code's scope, which frees and replaces
@@ -422,6 +694,8 @@ void proto_register_ovk5(void)
     register_shutdown_routine(free_bound_ranges);
     register_init_routine(bind_ports_first_time);
     ovk5_tap = register_tap(ovk5_tap_name);
+    ovk5_damage_tap = register_tap(ovk5_damage_tap_name);
+    register_init_routine(forget_stream_directions);
     register_init_routine(forget_interfaces);
     ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5 Interfaces", ovk5_stats_packet);
 

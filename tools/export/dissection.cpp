@@ -6,6 +6,7 @@
 #include <epan/frame_data.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
+#include <epan/prefs-int.h>
 #include <epan/proto.h>
 #include <epan/tap.h>
 #include <epan/to_str.h>
@@ -98,6 +99,19 @@ tap_packet_status tcp_seen(void *, packet_info *, epan_dissect_t *, const void *
     return TAP_PACKET_DONT_REDRAW;
 }
 
+tap_packet_status ovk5_damage_found(void *damage, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const auto *info = static_cast<const ovk5_damage_info *>(data);
+    if (pinfo->flags.in_error_pkt)
+        return TAP_PACKET_DONT_REDRAW;
+    auto *total = static_cast<StreamDamage *>(damage);
+    total->records_lost += info->records_lost;
+    total->records_cut += info->records_cut;
+    total->bytes_skipped += info->bytes_skipped;
+    total->bytes_missing += info->bytes_missing;
+    return TAP_PACKET_DONT_REDRAW;
+}
+
 // Plain data only: called from inside the dissection engine.
 tap_packet_status ovk5_header_found(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
 {
@@ -135,6 +149,23 @@ std::string trimmed(const std::string &text)
     if (first == std::string::npos)
         return {};
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// Whether the preferences in force frame OVK5 records on TCP streams.
+bool frames_tcp_records()
+{
+    module_t *module = prefs_find_module("ovk5");
+    pref_t *desegment = module ? prefs_find_preference(module, "tcp.desegment") : nullptr;
+    return desegment && prefs_get_bool_value(desegment, pref_current);
+}
+
+bool names_preference(const std::vector<std::string> &arguments, const std::string &name)
+{
+    for (const std::string &argument : arguments) {
+        if (trimmed(argument.substr(0, argument.find(':'))) == name)
+            return true;
+    }
+    return false;
 }
 
 struct HandleSearch {
@@ -267,6 +298,7 @@ public:
     const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) override;
     void end_record() override;
     bool ovk5_port(bool tcp, std::uint16_t port) override;
+    const StreamDamage &damage() const override;
 
 private:
     struct State;
@@ -289,6 +321,7 @@ struct EpanDissection::State {
     int ovk5 = -1;
     dissector_table_t udp_ports = nullptr;
     dissector_table_t tcp_ports = nullptr;
+    StreamDamage damage;
 };
 
 StartResult EpanDissection::start(const DissectionSettings &settings, std::string *error)
@@ -329,6 +362,14 @@ StartResult EpanDissection::start(const DissectionSettings &settings, std::strin
         if (!apply_decode_as(argument, error))
             return StartResult::refused;
     }
+    // Records framed on a TCP stream are lost when a segment comes late
+    // and TCP hands it on out of its place; a user's -o still decides.
+    if (frames_tcp_records() && !names_preference(settings.preferences, "tcp.reassemble_out_of_order")) {
+        char reorder[] = "tcp.reassemble_out_of_order:TRUE";
+        char *detail = nullptr;
+        prefs_set_pref(reorder, &detail);
+        g_free(detail);
+    }
     // As tshark: after the Decode As entries, so that hand-off routines
     // applying port preferences see which ports the user chose.
     prefs_apply_all();
@@ -341,11 +382,15 @@ StartResult EpanDissection::start(const DissectionSettings &settings, std::strin
 
     const struct {
         const char *tap;
+        void *data;
         tap_packet_cb listener;
-    } taps[] = {{"udp", udp_seen}, {"tcp", tcp_seen}, {ovk5_tap_name, ovk5_header_found}};
+    } taps[] = {{"udp", state_, udp_seen},
+                {"tcp", state_, tcp_seen},
+                {ovk5_tap_name, state_, ovk5_header_found},
+                {ovk5_damage_tap_name, &state_->damage, ovk5_damage_found}};
     for (const auto &tap : taps) {
-        GString *refused = register_tap_listener(tap.tap, state_, nullptr, TL_REQUIRES_NOTHING, nullptr, tap.listener,
-                                                 nullptr, nullptr);
+        GString *refused = register_tap_listener(tap.tap, tap.data, nullptr, TL_REQUIRES_NOTHING, nullptr,
+                                                 tap.listener, nullptr, nullptr);
         if (refused) {
             *error = std::string("cannot listen to the ") + tap.tap + " dissector: " + refused->str;
             g_string_free(refused, TRUE);
@@ -357,6 +402,16 @@ StartResult EpanDissection::start(const DissectionSettings &settings, std::strin
     state_->udp_ports = find_dissector_table("udp.port");
     state_->tcp_ports = find_dissector_table("tcp.port");
     return StartResult::started;
+}
+
+const StreamDamage &EpanDissection::damage() const
+{
+    static StreamDamage total;
+    total = state_ ? state_->damage : StreamDamage{};
+    const ovk5_stream_leftovers leftovers = ovk5_tcp_stream_leftovers();
+    total.segments_held_back += leftovers.segments_held_back;
+    total.records_lost += leftovers.records_unfinished;
+    return total;
 }
 
 void EpanDissection::end_record()
@@ -409,6 +464,7 @@ EpanDissection::~EpanDissection()
     // One listener per tap, all with state_ as their data.
     for (int listener = 0; listener < 3; ++listener)
         remove_tap_listener(state_);
+    remove_tap_listener(&state_->damage);
     epan_dissect_free(state_->edt);
     epan_free(state_->session);
     delete state_;

@@ -33,6 +33,18 @@ struct Ovk5Found {
     char sender[64];
 };
 
+// What framing OVK5 records on TCP streams (ovk5.tcp.desegment) could not
+// recover, summed over the records dissected so far.
+struct StreamDamage {
+    std::uint64_t records_lost = 0;   // known to be lost
+    std::uint64_t records_cut = 0;    // exported as far as captured
+    std::uint64_t bytes_skipped = 0;  // captured, passed over to the next plausible header
+    std::uint64_t bytes_missing = 0;  // never captured
+    std::uint64_t segments_held_back = 0;  // after a gap, never handed on by TCP
+
+    bool any() const { return records_lost || records_cut || bytes_skipped || bytes_missing || segments_held_back; }
+};
+
 struct DissectionSettings {
     std::vector<std::string> preferences;  // "-o" values, in order
     std::vector<std::string> decode_as;    // "-d" values, in order
@@ -61,6 +73,7 @@ public:
     // Whether the UDP (or TCP) port is one the dissection hands to OVK5,
     // by preference or Decode As.
     virtual bool ovk5_port(bool tcp, std::uint16_t port) = 0;
+    virtual const StreamDamage &damage() const = 0;
 };
 
 // Loads the module on first use and forwards to it.
@@ -78,6 +91,8 @@ public:
     }
     void end_record() { engine_->end_record(); }
     bool ovk5_port(bool tcp, std::uint16_t port) { return engine_->ovk5_port(tcp, port); }
+    // Nothing before start().
+    StreamDamage damage() const { return engine_ ? engine_->damage() : StreamDamage{}; }
 
 private:
     void *module_ = nullptr;

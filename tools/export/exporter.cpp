@@ -136,6 +136,21 @@ std::string count_of(std::uint64_t count, const char *singular, const char *plur
     return std::to_string(count) + " " + (count == 1 ? singular : plural);
 }
 
+std::string damage_of(const StreamDamage &damage)
+{
+    std::string text;
+    auto add = [&text](std::uint64_t count, const char *singular, const char *plural) {
+        if (count)
+            text += (text.empty() ? "" : ", ") + count_of(count, singular, plural);
+    };
+    add(damage.records_lost, "record lost", "records lost");
+    add(damage.records_cut, "record cut by the snap length", "records cut by the snap length");
+    add(damage.bytes_missing, "byte not captured", "bytes not captured");
+    add(damage.bytes_skipped, "byte skipped", "bytes skipped");
+    add(damage.segments_held_back, "segment held back after an uncaptured one", "segments held back after an uncaptured one");
+    return text;
+}
+
 std::string read_error(int err, gchar *err_info)
 {
     std::string text = wtap_strerror(err);
@@ -236,6 +251,7 @@ ExportResult run_export(const ExportJob &job)
         if (result.status == ExportStatus::failed)
             break;
     }
+    counts.tcp_damage = job.dissection->damage();
     if (result.status == ExportStatus::done && err != 0) {
         result.status = ExportStatus::input_cut;
         // libwiretap gives the offset of the record it failed to read.
@@ -247,6 +263,11 @@ ExportResult run_export(const ExportJob &job)
                          + (counts.records_read == 1 ? "is" : "are") + " exported";
     } else {
         g_free(err_info);
+    }
+    if (result.status == ExportStatus::done && counts.tcp_damage.any()) {
+        result.status = ExportStatus::damaged;
+        result.message = job.input_name + ": damaged OVK5 TCP stream (" + damage_of(counts.tcp_damage)
+                         + "); every record captured is exported";
     }
     ovk_read_record_cleanup(&record);
     return result;
@@ -273,6 +294,8 @@ std::string summary(const ExportCounts &counts)
     if (counts.invalid_time)
         text += "; " + count_of(counts.invalid_time, "packet", "packets")
                 + " with an invalid time stamp (nanoseconds over 999999999) written with the capture time instead";
+    if (counts.tcp_damage.any())
+        text += "; OVK5 TCP streams: " + damage_of(counts.tcp_damage);
     return text;
 }
 

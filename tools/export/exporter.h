@@ -22,11 +22,13 @@ struct ExportCounts {
     std::uint64_t snapped_ovk5seq = 0;   // OVK5SEQ headers cut by the snap length
     std::uint64_t invalid_time = 0;      // written with the capture time instead
     std::uint64_t not_packets = 0;       // events, journal entries and other non-packet records
+    StreamDamage tcp_damage;             // what OVK5 TCP streams lost
 };
 
 enum class ExportStatus {
     done,
     input_cut,     // every complete record exported; the input ended inside one
+    damaged,       // every captured record exported; OVK5 TCP streams lost records or bytes
     failed,        // nothing usable: the output is to be abandoned
 };
 

@@ -315,7 +315,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "ovk5-export: %s\n", error.c_str());
         return exit_failure;
     }
-    if (result.status == ovk::ExportStatus::input_cut)
+    if (result.status == ovk::ExportStatus::input_cut || result.status == ovk::ExportStatus::damaged)
         std::fprintf(stderr, "ovk5-export: %s\n", result.message.c_str());
     if (!quiet)
         std::fprintf(stderr, "ovk5-export: %s\n", ovk::summary(result.counts).c_str());
