@@ -63,10 +63,33 @@ const char usage[] =
     "Exit status: 0 when the capture stopped or a question was answered, 1 when\n"
     "the capture could not run, 2 on bad options.\n";
 
+// The FIFO of a capture Wireshark asked for, found before the options are
+// read: refused options must still release its reader.
+std::string capture_fifo;
+
 [[noreturn]] void usage_error(const std::string &message)
 {
     std::fprintf(stderr, "ovk5dump: %s\nTry 'ovk5dump --help'.\n", message.c_str());
+    if (!capture_fifo.empty())
+        ovk::release_fifo(capture_fifo);
     std::exit(exit_usage);
+}
+
+void find_capture_fifo(int argc, char **argv)
+{
+    bool capture = false;
+    std::string fifo;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--capture")
+            capture = true;
+        else if (arg.rfind("--fifo=", 0) == 0)
+            fifo = arg.substr(7);
+        else if (arg == "--fifo" && i + 1 < argc)
+            fifo = argv[i + 1];
+    }
+    if (capture)
+        capture_fifo = fifo;
 }
 
 unsigned parse_port(const char *option, const char *text, unsigned min)
@@ -172,6 +195,7 @@ int main(int argc, char **argv)
     // capture's error: what is no error is logged at the info level and
     // below, which the log options turn on.
     ovk_log_init("ovk5dump");
+    find_capture_fifo(argc, argv);
 
     bool list_interfaces = false, version = false, list_dlts = false, config = false, capture = false;
     bool filter_given = false, port_given = false, connect_port_given = false, connect = false;

@@ -778,6 +778,7 @@ int Capture::run()
     std::string error;
     if (!options_.capture_filter.empty() && !filter_.compile(options_.capture_filter, &error)) {
         fail("invalid capture filter \"" + options_.capture_filter + "\": " + error);
+        release_fifo(options_.fifo);
         return 1;
     }
     struct sigaction stop{};
@@ -789,7 +790,11 @@ int Capture::run()
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     // The socket first: a port already taken is reported before the
     // reader waits for data.
-    if (!open_socket() || !open_fifo())
+    if (!open_socket()) {
+        release_fifo(options_.fifo);
+        return 1;
+    }
+    if (!open_fifo())
         return ok_ ? 0 : 1;
     epoll_event watch{};
     watch.events = 0;  // EPOLLERR is always reported
@@ -836,6 +841,18 @@ bool capture_filter_valid(const std::string &filter, std::string *error)
 {
     BpfFilter compiled;
     return compiled.compile(filter, error);
+}
+
+void release_fifo(const std::string &fifo)
+{
+    struct sigaction wake{};
+    wake.sa_handler = request_stop;
+    sigaction(SIGALRM, &wake, nullptr);
+    alarm(3);
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    alarm(0);
+    if (fd >= 0)
+        ::close(fd);
 }
 
 int run_capture(const ReceiverOptions &options)

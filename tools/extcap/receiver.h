@@ -33,6 +33,11 @@ constexpr int max_streams = 1024;
 // message in *error when it is refused.
 bool capture_filter_valid(const std::string &filter, std::string *error);
 
+// A capture that cannot run: opens the FIFO and closes it unwritten, so
+// that the reader waiting for it (dumpcap) learns at once that nothing
+// comes, and does not wait for ever. Bounded to a few seconds.
+void release_fifo(const std::string &fifo);
+
 // Runs the capture until a signal (SIGINT, SIGTERM) or the reader closing
 // the FIFO; returns the exit status.
 int run_capture(const ReceiverOptions &options);
