@@ -16,6 +16,7 @@
 #include <wiretap/wtap.h>
 #include <wsutil/wslog.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -24,6 +25,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -50,6 +53,13 @@ constexpr int reads_per_turn = 16;
 constexpr int receive_buffer_bytes = 8 * 1024 * 1024;
 constexpr auto reconnect_delay = std::chrono::seconds(1);
 constexpr auto count_log_interval = std::chrono::seconds(5);
+// The reader gets what was written at most this late: a live view, yet
+// one write per batch rather than per datagram when records trickle in.
+constexpr auto flush_interval = std::chrono::milliseconds(20);
+// Datagrams are taken at most this often, in batches, as a packet socket's
+// ring hands over blocks: one wake-up per datagram would cost more than
+// the datagram. The socket's buffer holds what arrives meanwhile.
+constexpr auto udp_turn = std::chrono::milliseconds(2);
 
 using Clock = std::chrono::steady_clock;
 
@@ -113,18 +123,33 @@ std::string sender_text(const sockaddr_storage &address)
     return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
 }
 
-// The sender's address and port as a key.
-std::string sender_key(const sockaddr_storage &address)
+// The sender's address and port as a key: 16 address bytes (IPv4 mapped
+// into IPv6) and the port.
+using SenderKey = std::array<std::uint8_t, 18>;
+
+SenderKey sender_key(const sockaddr_storage &address)
 {
+    SenderKey key{};
     if (address.ss_family == AF_INET) {
         const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
-        return std::string(reinterpret_cast<const char *>(&v4.sin_addr), 4)
-               + std::string(reinterpret_cast<const char *>(&v4.sin_port), 2);
+        key[10] = key[11] = 0xff;
+        std::memcpy(&key[12], &v4.sin_addr, 4);
+        std::memcpy(&key[16], &v4.sin_port, 2);
+    } else {
+        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        std::memcpy(&key[0], &v6.sin6_addr, 16);
+        std::memcpy(&key[16], &v6.sin6_port, 2);
     }
-    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
-    return std::string(reinterpret_cast<const char *>(&v6.sin6_addr), 16)
-           + std::string(reinterpret_cast<const char *>(&v6.sin6_port), 2);
+    return key;
 }
+
+struct SenderKeyHash {
+    std::size_t operator()(const SenderKey &key) const
+    {
+        return std::hash<std::string_view>()(
+            std::string_view(reinterpret_cast<const char *>(key.data()), key.size()));
+    }
+};
 
 class BpfFilter {
 public:
@@ -230,7 +255,10 @@ private:
     bool unflushed_ = false;
 
     std::map<std::string, std::unique_ptr<Stream>> streams_;  // by interface name
-    std::unordered_map<std::string, Sender> udp_senders_;
+    std::unordered_map<SenderKey, Sender, SenderKeyHash> udp_senders_;
+    // The sender of the previous datagram: most come from the one before.
+    SenderKey last_key_{};
+    Sender *last_sender_ = nullptr;
     std::map<int, Connection> connections_;
     Clock::time_point reconnect_at_{};
     bool reconnect_pending_ = false;
@@ -283,6 +311,10 @@ bool Capture::open_fifo()
         return false;
     }
     fifo_ = fd;
+    // A larger pipe absorbs the reader's pauses (as large as an unprivileged
+    // process may make it); the kernel keeps its size when refused.
+    for (int size = 1 << 20; size >= 1 << 16 && fcntl(fd, F_SETPIPE_SZ, size) < 0; size /= 2) {
+    }
     writer_.open(fd);
     std::string error;
     if (!writer_.start(&error)) {
@@ -458,9 +490,12 @@ void Capture::datagram(const sockaddr_storage &from, const std::uint8_t *data, s
             break;
         offset += size;
     }
-    const std::string key = sender_key(from);
-    auto found = udp_senders_.find(key);
-    Sender *sender = found == udp_senders_.end() ? nullptr : &found->second;
+    const SenderKey key = sender_key(from);
+    Sender *sender = last_sender_ && key == last_key_ ? last_sender_ : nullptr;
+    if (!sender) {
+        auto found = udp_senders_.find(key);
+        sender = found == udp_senders_.end() ? nullptr : &found->second;
+    }
     if (offset != length || length == 0) {
         Stream *stream = sender && length >= header_size ? stream_for(*sender, data[2], false) : nullptr;
         if (stream)
@@ -478,6 +513,8 @@ void Capture::datagram(const sockaddr_storage &from, const std::uint8_t *data, s
         sender = &udp_senders_[key];
         sender->text = sender_text(from);
     }
+    last_key_ = key;
+    last_sender_ = sender;
     for (offset = 0; offset < length; offset += header_size + le16(data + offset))
         deliver(*sender, data + offset);
 }
@@ -802,13 +839,20 @@ int Capture::run()
     epoll_ctl(epoll_, EPOLL_CTL_ADD, fifo_, &watch);
 
     auto next_log = Clock::now() + count_log_interval;
+    auto flush_due = Clock::now();
     std::array<epoll_event, 64> events{};
     while (!stop_requested && ok_ && !reader_gone_) {
         int timeout_ms = 250;
+        if (unflushed_)
+            timeout_ms = static_cast<int>(std::max<std::int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(flush_due - Clock::now()).count() + 1));
         const int ready = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeout_ms);
+        const auto turn_start = Clock::now();
+        if (!unflushed_)
+            flush_due = Clock::now() + flush_interval;
         for (int i = 0; i < ready && ok_ && !reader_gone_; ++i)
             serve(events[i]);
-        if (unflushed_ && ok_ && !reader_gone_) {
+        if (unflushed_ && ok_ && !reader_gone_ && Clock::now() >= flush_due) {
             unflushed_ = false;
             if (!writer_.flush(&error)) {
                 if (reader_closed())
@@ -817,6 +861,8 @@ int Capture::run()
                     fail("cannot write to " + options_.fifo + ": " + error);
             }
         }
+        if (options_.carrier == Carrier::udp && ready > 0 && !stop_requested)
+            std::this_thread::sleep_until(turn_start + udp_turn);
         const auto now = Clock::now();
         if (reconnect_pending_ && now >= reconnect_at_)
             start_connecting();
