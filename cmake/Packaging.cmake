@@ -38,6 +38,7 @@ install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOC
 # which Debian systems carry as /usr/share/common-licenses/GPL-2.
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/debian/copyright" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5.png" "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5seq-statistics.png" DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
+install(FILES "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5dump-options.png" DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/samples/" DESTINATION "${CMAKE_INSTALL_DOCDIR}/samples")
 
 # The Debian package of the library the plug-ins were built against, and its

@@ -228,7 +228,7 @@ private:
     bool open_socket();
     bool bind_socket(int type, int *fd);
     void serve(const epoll_event &event);
-    void receive_datagrams();
+    bool receive_datagrams();
     void datagram(const sockaddr_storage &from, const std::uint8_t *data, std::size_t length);
     void accept_connections();
     void read_connection(Connection &connection);
@@ -519,7 +519,8 @@ void Capture::datagram(const sockaddr_storage &from, const std::uint8_t *data, s
         deliver(*sender, data + offset);
 }
 
-void Capture::receive_datagrams()
+// Takes a bounded number of batches; true when the socket may hold more.
+bool Capture::receive_datagrams()
 {
     std::array<mmsghdr, udp_batch> messages{};
     std::array<iovec, udp_batch> vectors{};
@@ -541,7 +542,7 @@ void Capture::receive_datagrams()
         }
         const int received = recvmmsg(socket_, messages.data(), udp_batch, MSG_DONTWAIT, nullptr);
         if (received <= 0)
-            return;
+            return false;
         for (int i = 0; i < received; ++i) {
             msghdr &message = messages[i].msg_hdr;
             for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
@@ -560,8 +561,9 @@ void Capture::receive_datagrams()
             datagram(senders[i], datagrams_.data() + i * max_record_size, length);
         }
         if (received < udp_batch)
-            return;
+            return false;
     }
+    return !reader_gone_ && ok_;
 }
 
 void Capture::accept_connections()
@@ -750,7 +752,8 @@ void Capture::serve(const epoll_event &event)
 void Capture::drain()
 {
     if (options_.carrier == Carrier::udp) {
-        receive_datagrams();
+        for (int turn = 0; turn < 1000 && receive_datagrams(); ++turn) {
+        }
         return;
     }
     std::vector<int> open;
@@ -833,6 +836,11 @@ int Capture::run()
     }
     if (!open_fifo())
         return ok_ ? 0 : 1;
+    // From here a signal must not break a write to the FIFO half-way: the
+    // loop sees the flag when epoll_wait returns, which it does at once.
+    stop.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
     epoll_event watch{};
     watch.events = 0;  // EPOLLERR is always reported
     watch.data.fd = fifo_;
