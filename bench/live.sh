@@ -39,14 +39,15 @@ packets_in() { capinfos -c -M "$1" 2>/dev/null | awk '/Number of packets/ { prin
 # capturing processes are measured, not the tree.
 watch() {
     local pid= parent dumpcap lo=$2
+    # The capturing one: tshark runs it for its interface list first.
     for _ in $(seq 300); do
-        pid=$(pgrep -f "^$stage/extcap/ovk5dump" | head -1 || true)
-        [[ -n $pid ]] && break
+        pid=$(pgrep -f "^$stage/extcap/ovk5dump --capture" | head -1 || true)
+        parent=$([[ -z $pid ]] || ps -o ppid= -p "$pid" | tr -d ' ' || true)
+        dumpcap=$([[ -z $parent ]] || pgrep -P "$parent" -x dumpcap | head -1 || true)
+        [[ -n $dumpcap ]] && break
         sleep 0.1
     done
-    [[ -n $pid ]] || return 0
-    parent=$(ps -o ppid= -p "$pid" | tr -d ' ' || true)
-    dumpcap=$(pgrep -P "$parent" -x dumpcap | head -1 || true)
+    [[ -n $dumpcap ]] || return 0
     ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null; }
     while [[ -r /proc/$pid/status ]]; do
         local line

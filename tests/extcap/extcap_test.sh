@@ -127,6 +127,7 @@ if wait_listening udp "$port"; then
     send -n 5 -i 9 --time-base 1700000100 --bad-every 2 --source-port 40002 --send "udp://127.0.0.1:$port"
     printf 'short' >"/dev/udp/127.0.0.1/$port"
     send -n 2 --time-base 1700000200 --source-port 40003 --send "udp://127.0.0.1:$port"
+    send -n 1 --source-port 40004 --send "udp://[::1]:$port"
 fi
 finished udp
 same "UDP packets" "$(expected_packets 7 40001 0 | sed 's/$/|/'
@@ -134,7 +135,9 @@ same "UDP packets" "$(expected_packets 7 40001 0 | sed 's/$/|/'
         printf '1700000100.00000%s000|ovk5-if9@127.0.0.1:40002|OVK5 interface 9 from 127.0.0.1:40002|RID 0 0x1234, RID 1 0xabcd|50|40000||%s\n' \
             "${t%:*}" "${t#*:}"
     done
-    expected_packets 2 40003 0 1700000200 | sed 's/$/|/')" "$(packets udp -e frame.drop_count)"
+    expected_packets 2 40003 0 1700000200 | sed 's/$/|/'
+    echo "1700000000.000000000|ovk5-if0@[::1]:40004|OVK5 interface 0 from [::1]:40004|RID 0 0x1234, RID 1 0xabcd|50|40000||")" \
+    "$(packets udp -e frame.drop_count)"
 
 # 2. TCP: three senders at once, one packing 5 records per segment, one
 #    cutting its stream into 7-byte segments; a peer sending garbage and
@@ -225,6 +228,28 @@ same "TCP options" "--port --listen-address --mode --connect-host --connect-port
     "$("$extcap" --extcap-interface=ovk5tcp --extcap-config | grep -o '{call=[^}]*}' | cut -c7- | tr -d '}' | xargs)"
 same "a valid filter's check" "" "$("$extcap" --extcap-interface=ovk5udp --extcap-capture-filter='udp port 40001')"
 same "an invalid filter's check" "can't parse filter expression: syntax error" "$("$extcap" --extcap-interface=ovk5udp --extcap-capture-filter='udp port')"
+
+# Refused on the command line: exit 2 and a message naming the option.
+while IFS='|' read -r message args; do
+    read -ra words <<<"$args"
+    out=$("$extcap" "${words[@]}" 2>&1 </dev/null)
+    status=$?
+    [[ $status -eq 2 && $out == *"$message"* ]] || fail "ovk5dump $args: exit $status: $out"
+done <<'CASES'
+invalid value '80' for --port (1024 to 65535)|--extcap-interface=ovk5udp --capture --fifo=/nonexistent --port=80
+invalid value '65536' for --port|--extcap-interface=ovk5udp --capture --fifo=/nonexistent --port=65536
+invalid value '2x' for --port|--extcap-interface=ovk5udp --capture --fifo=/nonexistent --port=2x
+invalid value '0' for --connect-port (1 to 65535)|--extcap-interface=ovk5tcp --capture --fifo=/nonexistent --connect-port=0
+invalid value '300.1.1.1' for --listen-address|--extcap-interface=ovk5udp --capture --fifo=/nonexistent --listen-address=300.1.1.1
+invalid value 'sideways' for --mode (listen or connect)|--extcap-interface=ovk5tcp --capture --fifo=/nonexistent --mode=sideways
+--mode=connect applies to the TCP interface only|--extcap-interface=ovk5udp --capture --fifo=/nonexistent --mode=connect
+--mode=connect needs --connect-host=HOST|--extcap-interface=ovk5tcp --capture --fifo=/nonexistent --mode=connect
+invalid value 'loud' for --log-level|--extcap-interface=ovk5udp --extcap-dlts --log-level=loud
+unknown interface 'ovk5sctp' (ovk5udp or ovk5tcp)|--extcap-interface=ovk5sctp --extcap-dlts
+no interface given|--extcap-config
+--capture needs --fifo=PATH|--extcap-interface=ovk5udp --capture
+unknown option or missing value: '--bogus'|--bogus
+CASES
 
 # 5. Without Wireshark: stopped by SIGTERM, the last records and the
 #    interface statistics (received, dropped, lost by the socket) reach
