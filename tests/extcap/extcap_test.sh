@@ -264,12 +264,16 @@ if wait_listening udp "$port"; then
     send -n 6 --bad-every 3 --source-port 43001 --send "udp://127.0.0.1:$port"
     printf 'short' >"/dev/udp/127.0.0.1/$port"
     send -n 2 -i 1 --source-port 43002 --send "udp://127.0.0.1:$port"
+    # Well framed, but 0xffffffff nanoseconds: no time to write it with.
+    printf '\x0e\x00\x07\x00\x00\x00\x00\x00\xff\xff\xff\xff\x00\x00\x00\x00%b\x08\x00' \
+        '\x02\x00\x00\x00\x00\x01\x02\x00\x00\x00\x00\x02' >"/dev/udp/127.0.0.1/$port"
 fi
 kill -TERM "$direct"
 wait "$direct" || fail "ovk5dump exited $? on SIGTERM"
 wait "$reader"
 same "statistics at SIGTERM" "0 4 2 1
-1 2 0 1" "$(statistics "$stage/direct.pcapng")"
+1 2 0 1
+2 0 1 1" "$(statistics "$stage/direct.pcapng" | sort)"
 [[ $(in_stage tshark -r "$stage/direct.pcapng" 2>/dev/null | wc -l) -eq 6 ]] || fail "SIGTERM: not 6 packets"
 
 head -c 100 "$stage/fifo" >/dev/null &
