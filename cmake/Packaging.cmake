@@ -29,11 +29,22 @@ add_custom_target(uninstall-user
   COMMENT "Removing the plug-ins from the personal plug-in folder"
   VERBATIM)
 
+# install-user-extcap: ovk5dump into the personal extcap folder.
+if(TARGET ovk5dump)
+  add_custom_target(install-user-extcap
+    COMMAND ${CMAKE_COMMAND} "-DEXTCAP_FILE=$<TARGET_FILE:ovk5dump>" "-DSERIES=${OVK_WIRESHARK_SERIES}"
+            -P "${CMAKE_CURRENT_LIST_DIR}/InstallUserExtcap.cmake"
+    DEPENDS ovk5dump
+    COMMENT "Installing ovk5dump into the personal extcap folder"
+    VERBATIM)
+endif()
+
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 # Debian's machine-readable copyright file; LICENSE is the licence's text,
 # which Debian systems carry as /usr/share/common-licenses/GPL-2.
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/debian/copyright" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5.png" "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5seq-statistics.png" DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
+install(FILES "${PROJECT_SOURCE_DIR}/docs/wireshark-ovk5dump-options.png" DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/samples/" DESTINATION "${CMAKE_INSTALL_DOCDIR}/samples")
 
 # The Debian package of the library the plug-ins were built against, and its
@@ -85,7 +96,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "and UDP payloads, and OVK5SEQ records of link-layer type 150 with sequence\n"
     "numbers and lost-frame reports. Also ships ovk5-capgen, which writes sample\n"
     "captures of both, and ovk5-export, which writes the Ethernet frames inside\n"
-    "them as standard pcapng on the capture hardware's clock.")
+    "them as standard pcapng on the capture hardware's clock; and ovk5dump, an\n"
+    "extcap that shows the frames behind OVK5 received over UDP or TCP live.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 
 # The plug-ins go to an absolute folder; staging through DESTDIR keeps it
@@ -111,6 +123,9 @@ if(DPKG_SHLIBDEPS)
   endforeach()
   if(TARGET ovk5-capgen)
     list(APPEND ovk_packaged_binaries "$<TARGET_FILE:ovk5-capgen>")
+  endif()
+  if(TARGET ovk5dump)
+    list(APPEND ovk_packaged_binaries "$<TARGET_FILE:ovk5dump>")
   endif()
   set(CPACK_OVK_PACKAGED_BINARIES "${CMAKE_BINARY_DIR}/ovk-packaged-binaries.txt")
   file(GENERATE OUTPUT "${CPACK_OVK_PACKAGED_BINARIES}" CONTENT "${ovk_packaged_binaries}")

@@ -13,6 +13,11 @@
 #       Interfaces window on the capture (default: two interfaces made with
 #       the generator, one of them with records deleted after the device
 #       counted its losses).
+#   scripts/screenshot.sh extcap
+#       docs/wireshark-ovk5dump-options.png: the welcome page's interface
+#       list with the OVK5 receivers (ovk5dump from the build), and the
+#       options dialog of "OVK5 receiver (TCP)" over it (GEAR_X, GEAR_Y:
+#       where its gear is, for another layout).
 #
 # Installs wireshark-qt, xvfb, xdotool and imagemagick if missing. Wireshark
 # runs from a stage of scripts/tshark-stage.sh (as root, as the unprivileged
@@ -21,11 +26,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 mode=packet
-if [[ ${1:-} == statistics ]]; then
-    mode=statistics
+if [[ ${1:-} == statistics || ${1:-} == extcap ]]; then
+    mode=$1
     shift
 fi
-if [[ $mode == statistics ]]; then
+if [[ $mode == extcap ]]; then
+    capture=none
+    output=$root/docs/wireshark-ovk5dump-options.png
+elif [[ $mode == statistics ]]; then
     capture=${1:-}
     output=$root/docs/wireshark-ovk5seq-statistics.png
 else
@@ -49,7 +57,9 @@ if [[ -z $capture ]]; then
     mergecap -w "$stage/ovk5seq-two-interfaces.pcapng" "$stage/if1.pcapng" "$stage/if2.pcapng"
     capture=$stage/ovk5seq-two-interfaces.pcapng
 fi
-[[ $(dirname "$capture") == "$stage" ]] || cp "$capture" "$stage/"
+mkdir "$stage/extcap"
+cp "$build/extcap/ovk5dump" "$stage/extcap/"
+[[ $capture == none || $(dirname "$capture") == "$stage" ]] || cp "$capture" "$stage/"
 capture_name=$(basename "$capture")
 profile=$stage/home/.config/wireshark
 mkdir -p "$profile"
@@ -116,10 +126,32 @@ kill "$wireshark"
 wait "$wireshark" || true
 SHOOT
 
+# Extcap: the welcome page lists the interfaces, the OVK5 receivers last;
+# the gear in front of "OVK5 receiver (TCP)" opens its options dialog,
+# taken over the list.
+cat >"$stage/shoot-extcap.sh" <<'SHOOT'
+#!/usr/bin/env bash
+set -euo pipefail
+cd "$STAGE"
+wireshark >"$STAGE/wireshark.log" 2>&1 &
+wireshark=$!
+timeout 60 xdotool search --sync --onlyvisible --name "Wireshark Network Analyzer" >/dev/null
+sleep 6
+xdotool mousemove "$GEAR_X" "$GEAR_Y" click 1
+timeout 60 xdotool search --sync --onlyvisible --name "Interface Options" >/dev/null
+xdotool mousemove 1090 750
+sleep 2
+import -window root "$STAGE/shot.png"
+kill "$wireshark"
+wait "$wireshark" || true
+SHOOT
+
 shoot=$stage/shoot.sh
 [[ $mode == statistics ]] && shoot=$stage/shoot-statistics.sh
+[[ $mode == extcap ]] && shoot=$stage/shoot-extcap.sh
 ovk_in_stage TMPDIR="$stage" STAGE="$stage" CAPTURE="$capture_name" DETAILS_Y="${DETAILS_Y:-318}" \
-    STATISTICS_X="${STATISTICS_X:-325}" timeout 180 xvfb-run -a -s "-screen 0 1100x760x24" bash "$shoot"
+    STATISTICS_X="${STATISTICS_X:-325}" WIRESHARK_EXTCAP_DIR="$stage/extcap" GEAR_X="${GEAR_X:-151}" \
+    GEAR_Y="${GEAR_Y:-408}" timeout 180 xvfb-run -a -s "-screen 0 1100x760x24" bash "$shoot"
 
 mkdir -p "$(dirname "$output")"
 convert "$stage/shot.png" -strip "$output"

@@ -58,6 +58,18 @@ run 2 "invalid value '2024-13-01T00:00:00Z' for --time-base" --time-base 2024-13
 run 2 "invalid value 'x' for --seed" -s x -o x.pcap
 run 2 "--loss-rate applies to OVK5SEQ captures only" --loss-rate 0.1 -o x.pcap
 run 2 "--port applies to OVK5 over UDP or TCP only" -P ovk5seq -p 5 -o x.pcap
+# Sending (--send): the target and the options that go with it.
+run 2 "invalid value 'ftp://127.0.0.1:5' for --send" --send ftp://127.0.0.1:5
+run 2 "invalid value 'udp://127.0.0.1' for --send" --send udp://127.0.0.1
+run 2 "invalid value 'udp://127.0.0.1:0' for --send" --send udp://127.0.0.1:0
+run 2 "invalid value 'tcp://:5' for --send" --send tcp://:5
+run 2 "-o and --send exclude each other" -o x.pcap --send udp://127.0.0.1:5
+run 2 "--split applies to tcp:// targets only" --split 7 --send udp://127.0.0.1:5
+run 2 "--bad-every applies to udp:// targets only" --bad-every 2 --send tcp://127.0.0.1:5
+run 2 "--rate applies with --send only" --rate 10 -o x.pcap
+run 2 "--send sends OVK5 over UDP or TCP" -P ovk5seq --send udp://127.0.0.1:5
+run 2 "invalid value '0' for --per-send" --per-send 0 --send udp://127.0.0.1:5
+run 1 "cannot connect to 127.0.0.1:1" -n 1 --send tcp://127.0.0.1:1
 run 2 "--missing needs --gap-every" -P ovk5seq --missing 2 -o x.pcap
 run 2 "invalid value '2024-02-30T00:00:00Z' for --time-base" --time-base 2024-02-30T00:00:00Z -o x.pcap
 run 2 "after 2106-02-07T06:28:15Z" --time-base 4294967295 -n 2 --interval 1000000000 -o x.pcap

@@ -139,5 +139,19 @@ done
 [[ $(capinfos -c -M "$work/udp.pcapng" 2>/dev/null | awk '/Number of packets/ { print $NF }') == 3 ]] ||
     fail "packaged ovk5-export did not export the 3 packets"
 
+# ovk5dump: in the series' extcap folder by cmake --install and the package,
+# and in the personal one by install-user-extcap, where tshark finds it.
+extcap_install_dir=$(sed -n 's/^OVK_EXTCAP_INSTALL_DIR:PATH=//p' "$build/CMakeCache.txt")
+if [[ -n $extcap_install_dir ]]; then
+    expect_file "$work/root$extcap_install_dir/ovk5dump"
+    grep -qxF ".$extcap_install_dir/ovk5dump" <<<"$listing" || fail "package lacks $extcap_install_dir/ovk5dump"
+    mkdir -p "$work/home-extcap"
+    HOME="$work/home-extcap" cmake --build "$build" --target install-user-extcap >/dev/null 2>&1 \
+        || fail "install-user-extcap failed"
+    interfaces=$(ovk_in_stage HOME="$work/home-extcap" tshark -D 2>&1)
+    grep -q 'ovk5udp (OVK5 receiver (UDP))' <<<"$interfaces" \
+        || fail "tshark does not list ovk5dump from the personal extcap folder: $interfaces"
+fi
+
 [[ $failures -eq 0 ]] || { echo "$failures failure(s)" >&2; exit 1; }
 echo "install and package: all checks passed"

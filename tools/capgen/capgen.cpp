@@ -15,6 +15,9 @@
 #include <string>
 
 #include "generator.h"
+#ifdef OVK_CAPGEN_SEND
+#include "sender.h"
+#endif
 
 namespace {
 
@@ -26,11 +29,21 @@ constexpr unsigned long max_count = 100000000;
 
 const char usage[] =
     "Usage: ovk5-capgen [OPTION]... -o FILE\n"
+    "       ovk5-capgen [OPTION]... --send udp://HOST:PORT|tcp://HOST:PORT\n"
     "Writes a capture of OVK5 packets over UDP or TCP, or of OVK5SEQ records\n"
-    "(link-layer type 150), each header followed by an Ethernet frame.\n"
+    "(link-layer type 150), each header followed by an Ethernet frame; or sends\n"
+    "the OVK5 records to a collector, as the capture hardware does.\n"
     "\n"
-    "  -o, --output FILE      capture to write (required), - for standard output; a file\n"
+    "  -o, --output FILE      capture to write, - for standard output; a file\n"
     "                         appears only when complete, a FIFO or device is written into\n"
+    "      --send TARGET      instead of -o: send the records to udp://HOST:PORT or\n"
+    "                         tcp://HOST:PORT (IPv6 as [ADDRESS]:PORT); prints what was sent\n"
+    "      --rate N           with --send: records per second (default 0: as fast as possible)\n"
+    "      --per-send N       with --send: records per datagram or TCP write (default 1)\n"
+    "      --split BYTES      with --send tcp://: cut each write into pieces of BYTES,\n"
+    "                         splitting records across segments (default 0: whole writes)\n"
+    "      --bad-every N      with --send udp://: every Nth record claims one byte more than\n"
+    "                         its frame, making its datagram malformed (default 0: none)\n"
     "  -P, --protocol KIND    ovk5-udp (default), ovk5-tcp or ovk5seq (also udp, tcp, seq)\n"
     "  -t, --transport KIND   the same as -P\n"
     "  -n, --count N          number of packets (default 10, at most 100000000)\n"
@@ -61,7 +74,8 @@ const char usage[] =
     "Examples:\n"
     "  ovk5-capgen -P ovk5-udp -n 100 -o ovk5-udp.pcap\n"
     "  ovk5-capgen -P ovk5-tcp -p 30000 -n 100 -o ovk5-tcp.pcapng\n"
-    "  ovk5-capgen -P ovk5seq -n 1000 --loss-rate 0.01 --seed 7 -o ovk5seq.pcap\n";
+    "  ovk5-capgen -P ovk5seq -n 1000 --loss-rate 0.01 --seed 7 -o ovk5seq.pcap\n"
+    "  ovk5-capgen -n 10000 --rate 1000 --send udp://127.0.0.1:21171\n";
 
 [[noreturn]] void usage_error(const std::string &message)
 {
@@ -174,6 +188,7 @@ int main(int argc, char **argv)
 {
     enum : int {
         opt_source_port = 256, opt_time_base, opt_interval, opt_inner, opt_loss_rate, opt_gap_every, opt_missing,
+        opt_send, opt_rate, opt_per_send, opt_split, opt_bad_every,
     };
     static const struct option long_options[] = {
         {"output", required_argument, nullptr, 'o'},
@@ -189,6 +204,11 @@ int main(int argc, char **argv)
         {"loss-rate", required_argument, nullptr, opt_loss_rate},
         {"gap-every", required_argument, nullptr, opt_gap_every},
         {"missing", required_argument, nullptr, opt_missing},
+        {"send", required_argument, nullptr, opt_send},
+        {"rate", required_argument, nullptr, opt_rate},
+        {"per-send", required_argument, nullptr, opt_per_send},
+        {"split", required_argument, nullptr, opt_split},
+        {"bad-every", required_argument, nullptr, opt_bad_every},
         {"format", required_argument, nullptr, 'F'},
         {"seed", required_argument, nullptr, 's'},
         {"quiet", no_argument, nullptr, 'q'},
@@ -207,6 +227,10 @@ int main(int argc, char **argv)
     bool gap_every_given = false;
     bool missing_given = false;
     std::string path;
+    std::string target;
+    unsigned long rate = 0, per_send = 1, split = 0, bad_every = 0;
+    bool source_port_given = false;
+    std::string send_only_option;  // a --send option given, for the error
     std::string seq_only_option;  // an OVK5SEQ option given, for the error
     std::string ovk5_only_option; // an OVK5 option given, likewise
 
@@ -245,6 +269,7 @@ int main(int argc, char **argv)
         case opt_source_port:
             options.source_port = static_cast<std::uint16_t>(parse_number(name, optarg, 1, 65535));
             ovk5_only_option = name;
+            source_port_given = true;
             break;
         case 'i':
             options.interface = static_cast<std::uint8_t>(parse_number(name, optarg, 0, 255));
@@ -271,6 +296,25 @@ int main(int argc, char **argv)
             seq_options.missing_per_gap = static_cast<std::uint8_t>(parse_number(name, optarg, 1, 255));
             seq_only_option = name;
             missing_given = true;
+            break;
+        case opt_send:
+            target = optarg;
+            break;
+        case opt_rate:
+            rate = parse_number(name, optarg, 0, 100000000);
+            send_only_option = name;
+            break;
+        case opt_per_send:
+            per_send = parse_number(name, optarg, 1, 1000);
+            send_only_option = name;
+            break;
+        case opt_split:
+            split = parse_number(name, optarg, 0, 1000000);
+            send_only_option = name;
+            break;
+        case opt_bad_every:
+            bad_every = parse_number(name, optarg, 0, 0xffffffffUL);
+            send_only_option = name;
             break;
         case 'F':
             if (std::strcmp(optarg, "pcap") == 0)
@@ -303,8 +347,47 @@ int main(int argc, char **argv)
     }
     if (optind < argc)
         usage_error("unexpected argument '" + std::string(argv[optind]) + "'");
+    if (!target.empty()) {
+#ifdef OVK_CAPGEN_SEND
+        if (!path.empty())
+            usage_error("-o and --send exclude each other");
+        ovk::SendOptions send;
+        if (!ovk::parse_send_target(target, &options.transport, &send))
+            usage_error("invalid value '" + target + "' for --send (udp://HOST:PORT or tcp://HOST:PORT)");
+        if (sequenced)
+            usage_error("--send sends OVK5 over UDP or TCP; OVK5SEQ records have no carrier to send them");
+        if (split > 0 && options.transport != ovk::Transport::tcp)
+            usage_error("--split applies to tcp:// targets only");
+        if (bad_every > 0 && options.transport != ovk::Transport::udp)
+            usage_error("--bad-every applies to udp:// targets only");
+        if (!seq_only_option.empty())
+            usage_error(seq_only_option + " applies to OVK5SEQ captures only (-P ovk5seq)");
+        send.rate = static_cast<double>(rate);
+        send.per_send = static_cast<std::uint32_t>(per_send);
+        send.split = static_cast<std::uint32_t>(split);
+        send.bad_every = static_cast<std::uint32_t>(bad_every);
+        send.bind_source_port = source_port_given;
+        if (options.count > 0 && ovk::packet_time_ns(options, options.count - 1) > ovk::latest_time_ns)
+            usage_error("the last record would be after 2106-02-07T06:28:15Z, the latest time a header can hold"
+                        " (--time-base plus --count times --interval)");
+        try {
+            const ovk::SendResult result = ovk::send_ovk5(options, send);
+            if (!quiet)
+                std::fprintf(stderr, "ovk5-capgen: sent %llu records to %s in %.3f s\n",
+                             static_cast<unsigned long long>(result.records), target.c_str(), result.seconds);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "ovk5-capgen: %s\n", e.what());
+            return exit_failure;
+        }
+        return 0;
+#else
+        usage_error("--send is not available on this system");
+#endif
+    }
+    if (!send_only_option.empty())
+        usage_error(send_only_option + " applies with --send only");
     if (path.empty())
-        usage_error("no output file given (-o FILE)");
+        usage_error("no output file given (-o FILE or --send TARGET)");
     if (!sequenced && !seq_only_option.empty())
         usage_error(seq_only_option + " applies to OVK5SEQ captures only (-P ovk5seq)");
     if (sequenced && !ovk5_only_option.empty())

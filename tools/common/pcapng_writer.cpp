@@ -6,7 +6,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "wiretap_compat.h"
 
@@ -65,6 +68,8 @@ PcapngWriter::~PcapngWriter()
         wtap_block_unref(ovk5_options_);
     if (ovk5seq_noted_options_)
         wtap_block_unref(ovk5seq_noted_options_);
+    if (ovk5_lossy_options_)
+        wtap_block_unref(ovk5_lossy_options_);
 }
 
 void PcapngWriter::open(int fd)
@@ -78,6 +83,9 @@ void PcapngWriter::open(int fd)
     ovk5seq_noted_options_ = wtap_block_create(WTAP_BLOCK_PACKET);
     wtap_block_add_uint64_option(ovk5seq_noted_options_, OPT_PKT_DROPCOUNT, 0);
     wtap_block_add_string_option(ovk5seq_noted_options_, OPT_COMMENT, "", 0);
+    ovk5_lossy_options_ = wtap_block_create(WTAP_BLOCK_PACKET);
+    wtap_block_add_string_option(ovk5_lossy_options_, OPT_COMMENT, "", 0);
+    wtap_block_add_uint64_option(ovk5_lossy_options_, OPT_PKT_DROPCOUNT, 0);
 
     record_ = new wtap_rec;
     ovk_packet_rec_init(record_, WTAP_ENCAP_ETHERNET);
@@ -87,8 +95,8 @@ void PcapngWriter::open(int fd)
 
 // Started with the first packet's interface (first_interface, or none for
 // a capture without packets): given no interface, libwiretap would make up
-// an unnamed one of its own.
-bool PcapngWriter::start_dumper(wtap_block_t first_interface, std::string *error)
+// an unnamed one of its own, unless told that the list is empty (live).
+bool PcapngWriter::start_dumper(wtap_block_t first_interface, bool live, std::string *error)
 {
     wtap_dump_params params;
     wtap_dump_params_init(&params, nullptr);
@@ -97,6 +105,14 @@ bool PcapngWriter::start_dumper(wtap_block_t first_interface, std::string *error
     params.tsprec = WTAP_TSPREC_NSEC;
     wtapng_iface_descriptions_t interfaces{};
     interfaces.interface_data = g_array_new(FALSE, FALSE, sizeof(wtap_block_t));
+    // Live, the capture starts with no interface at all: libwiretap makes
+    // one up for an empty list, so it is given a list it must not copy.
+    wtap_block_t placeholder = nullptr;
+    if (live && !first_interface) {
+        placeholder = wtap_block_create(WTAP_BLOCK_IF_ID_AND_INFO);
+        first_interface = placeholder;
+        params.dont_copy_idbs = TRUE;
+    }
     if (first_interface) {
         g_array_append_val(interfaces.interface_data, first_interface);
         params.idb_inf = &interfaces;
@@ -105,10 +121,13 @@ bool PcapngWriter::start_dumper(wtap_block_t first_interface, std::string *error
     gchar *err_info = nullptr;
     dumper_ = wtap_dump_fdopen(fd_, wtap_pcapng_file_type_subtype(), WTAP_UNCOMPRESSED, &params, &err, &err_info);
     g_array_free(interfaces.interface_data, TRUE);
+    if (placeholder)
+        wtap_block_unref(placeholder);
     if (!dumper_) {
         *error = wiretap_error(err, err_info);
         return false;
     }
+    dumper_fd_ = fd_;
     fd_ = -1;
     return true;
 }
@@ -131,7 +150,7 @@ int PcapngWriter::interface_for(const InterfaceLabel &label, std::string *error)
 
     bool added;
     if (!dumper_) {
-        added = start_dumper(idb, error);
+        added = start_dumper(idb, false, error);
     } else {
         int err = 0;
         gchar *err_info = nullptr;
@@ -155,7 +174,9 @@ bool PcapngWriter::write(const ExportedPacket &packet, std::string *error)
         options = packet.note ? ovk5seq_noted_options_ : ovk5seq_options_;
         wtap_block_set_uint64_option_value(options, OPT_PKT_DROPCOUNT, packet.missing_frames);
     } else {
-        options = ovk5_options_;
+        options = packet.lost_before ? ovk5_lossy_options_ : ovk5_options_;
+        if (packet.lost_before)
+            wtap_block_set_uint64_option_value(options, OPT_PKT_DROPCOUNT, packet.lost_before);
         char rids[32];
         std::snprintf(rids, sizeof rids, "RID 0 0x%04x, RID 1 0x%04x", packet.rid0, packet.rid1);
         comment = rids;
@@ -182,9 +203,73 @@ bool PcapngWriter::write(const ExportedPacket &packet, std::string *error)
     return true;
 }
 
+bool PcapngWriter::start(std::string *error)
+{
+    return (dumper_ || start_dumper(nullptr, true, error)) && flush(error);
+}
+
+bool PcapngWriter::flush(std::string *error)
+{
+    int err = 0;
+    if (dumper_ && !wtap_dump_flush(dumper_, &err)) {
+        *error = wtap_strerror(err);
+        return false;
+    }
+    return true;
+}
+
+// libwiretap writes a file's statistics blocks only from what its
+// interfaces carried when they were added, so a capture that learns its
+// counts at the end writes the block itself, after the dumper's buffer:
+// in the section's byte order (the host's, as libwiretap writes it).
+bool PcapngWriter::write_statistics(int interface, const InterfaceStatistics &statistics, const nstime_t &time,
+                                    std::string *error)
+{
+    if (!flush(error))
+        return false;
+    enum : std::uint16_t { isb_ifrecv = 4, isb_ifdrop = 5, isb_filteraccept = 6, isb_osdrop = 7 };
+    std::vector<std::uint32_t> words = {5 /* block type */, 0 /* length, below */, static_cast<std::uint32_t>(interface)};
+    const std::uint64_t stamp = static_cast<std::uint64_t>(time.secs) * nanoseconds_per_second
+                                + static_cast<std::uint64_t>(time.nsecs);
+    words.push_back(static_cast<std::uint32_t>(stamp >> 32));
+    words.push_back(static_cast<std::uint32_t>(stamp));
+    const auto add_count = [&words](std::uint16_t code, std::uint64_t value) {
+        const std::uint16_t option[2] = {code, 8};  // code, value length
+        std::uint32_t word;
+        std::memcpy(&word, option, sizeof word);
+        words.push_back(word);
+        std::uint32_t halves[2];
+        std::memcpy(halves, &value, sizeof value);
+        words.push_back(halves[0]);
+        words.push_back(halves[1]);
+    };
+    add_count(isb_ifrecv, statistics.received);
+    add_count(isb_ifdrop, statistics.dropped);
+    if (statistics.filtered)
+        add_count(isb_filteraccept, statistics.accepted);
+    add_count(isb_osdrop, statistics.os_dropped);
+    words.push_back(0);  // end of options
+    words.push_back(0);  // length, again
+    const std::uint32_t length = static_cast<std::uint32_t>(words.size() * sizeof(std::uint32_t));
+    words[1] = words.back() = length;
+
+    const auto *bytes = reinterpret_cast<const char *>(words.data());
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t n = ::write(dumper_fd_, bytes + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = std::strerror(errno);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 bool PcapngWriter::close(std::string *error)
 {
-    if (!dumper_ && !start_dumper(nullptr, error))
+    if (!dumper_ && !start_dumper(nullptr, false, error))
         return false;
     int err = 0;
     gchar *err_info = nullptr;

@@ -46,6 +46,20 @@ struct ExportedPacket {
     // Said in the packet's comment as well, when set: e.g. why the time
     // is not the header's.
     const char *note = nullptr;
+    // OVK5: records of the interface lost since its previous packet (a
+    // live capture's malformed ones), written as the packet's drop count
+    // when not 0.
+    std::uint64_t lost_before = 0;
+};
+
+// What an interface statistics block says of one interface when a live
+// capture stops.
+struct InterfaceStatistics {
+    std::uint64_t received = 0;       // isb_ifrecv
+    std::uint64_t dropped = 0;        // isb_ifdrop: lost on the way into the capture
+    std::uint64_t os_dropped = 0;     // isb_osdrop: lost by the operating system
+    bool filtered = false;            // a capture filter was applied:
+    std::uint64_t accepted = 0;       // isb_filteraccept
 };
 
 class PcapngWriter {
@@ -62,19 +76,32 @@ public:
     // time; -1 with *error set when it cannot be written.
     int interface_for(const InterfaceLabel &label, std::string *error);
     bool write(const ExportedPacket &packet, std::string *error);
+
+    // A live capture: writes the section header now, before any interface,
+    // so that a reader sees the capture start; interfaces follow as streams
+    // appear. Without it the header waits for the first interface.
+    bool start(std::string *error);
+    // Hands what is buffered to the reader.
+    bool flush(std::string *error);
+    // Appends an interface statistics block for interface (from
+    // interface_for), stamped with time; before close().
+    bool write_statistics(int interface, const InterfaceStatistics &statistics, const nstime_t &time,
+                          std::string *error);
     // Writes what is buffered and closes fd.
     bool close(std::string *error);
 
 private:
-    bool start_dumper(wtap_block_t first_interface, std::string *error);
+    bool start_dumper(wtap_block_t first_interface, bool live, std::string *error);
 
     int fd_ = -1;  // until the dumper takes it
+    int dumper_fd_ = -1;  // the same descriptor, owned by the dumper
     wtap_dumper *dumper_ = nullptr;
     std::map<std::string, int> interfaces_;  // by name
     wtap_rec *record_ = nullptr;  // reused for every packet
     wtap_block_t ovk5seq_options_ = nullptr;
     wtap_block_t ovk5_options_ = nullptr;
     wtap_block_t ovk5seq_noted_options_ = nullptr;  // with a comment
+    wtap_block_t ovk5_lossy_options_ = nullptr;  // with a drop count
 };
 
 } // namespace ovk

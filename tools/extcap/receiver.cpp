@@ -1,0 +1,920 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#define WS_LOG_DOMAIN "ovk5dump"
+
+#include "receiver.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <wiretap/wtap.h>
+#include <wsutil/wslog.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "pcapng_writer.h"
+
+namespace ovk {
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void request_stop(int)
+{
+    stop_requested = 1;
+}
+
+constexpr std::size_t header_size = 16;
+constexpr std::size_t max_record_size = header_size + 0xffff;
+constexpr std::uint32_t max_nanoseconds = 999999999;
+constexpr std::uint32_t snap_length = 262144;
+constexpr int udp_batch = 32;
+// Read at most this much from one connection before serving the others.
+constexpr int reads_per_turn = 16;
+constexpr int receive_buffer_bytes = 8 * 1024 * 1024;
+constexpr auto reconnect_delay = std::chrono::seconds(1);
+constexpr auto count_log_interval = std::chrono::seconds(5);
+// The reader gets what was written at most this late: a live view, yet
+// one write per batch rather than per datagram when records trickle in.
+constexpr auto flush_interval = std::chrono::milliseconds(20);
+// Datagrams are taken at most this often, in batches, as a packet socket's
+// ring hands over blocks: one wake-up per datagram would cost more than
+// the datagram. The socket's buffer holds what arrives meanwhile.
+constexpr auto udp_turn = std::chrono::milliseconds(2);
+
+using Clock = std::chrono::steady_clock;
+
+std::uint16_t le16(const std::uint8_t *p)
+{
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+std::uint32_t le32(const std::uint8_t *p)
+{
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8
+           | static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+struct Header {
+    std::uint16_t blob_size;
+    std::uint8_t interface;
+    std::uint32_t seconds;
+    std::uint32_t nanoseconds;
+    std::uint16_t rid0, rid1;
+};
+
+Header read_header(const std::uint8_t *p)
+{
+    return {le16(p), p[2], le32(p + 4), le32(p + 8), le16(p + 12), le16(p + 14)};
+}
+
+// Whether the bytes at p (available of them) can start a record of a TCP
+// stream: a time stamp that is one and, as far as captured, an Ethernet
+// frame sent from a unicast address with a sensible type or length.
+bool plausible_in_stream(const std::uint8_t *p, std::size_t available)
+{
+    const Header header = read_header(p);
+    if (header.nanoseconds > max_nanoseconds)
+        return false;
+    constexpr std::size_t ethernet_header = 14;
+    if (header.blob_size < ethernet_header || available < header_size + ethernet_header)
+        return true;
+    const std::uint8_t *frame = p + header_size;
+    if (frame[6] & 0x01)
+        return false;
+    const unsigned type_or_length = static_cast<unsigned>(frame[12] << 8 | frame[13]);
+    return type_or_length >= 0x0600 || (type_or_length <= 1500 && type_or_length <= header.blob_size - ethernet_header);
+}
+
+// "address:port", "[address]:port" for IPv6; IPv4 mapped into IPv6 as IPv4.
+std::string sender_text(const sockaddr_storage &address)
+{
+    char text[INET6_ADDRSTRLEN];
+    if (address.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
+        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
+    }
+    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+        inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v6.sin6_port));
+    }
+    inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+}
+
+// The sender's address and port as a key: 16 address bytes (IPv4 mapped
+// into IPv6) and the port.
+using SenderKey = std::array<std::uint8_t, 18>;
+
+SenderKey sender_key(const sockaddr_storage &address)
+{
+    SenderKey key{};
+    if (address.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
+        key[10] = key[11] = 0xff;
+        std::memcpy(&key[12], &v4.sin_addr, 4);
+        std::memcpy(&key[16], &v4.sin_port, 2);
+    } else {
+        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        std::memcpy(&key[0], &v6.sin6_addr, 16);
+        std::memcpy(&key[16], &v6.sin6_port, 2);
+    }
+    return key;
+}
+
+struct SenderKeyHash {
+    std::size_t operator()(const SenderKey &key) const
+    {
+        return std::hash<std::string_view>()(
+            std::string_view(reinterpret_cast<const char *>(key.data()), key.size()));
+    }
+};
+
+class BpfFilter {
+public:
+    ~BpfFilter()
+    {
+        if (compiled_)
+            pcap_freecode(&program_);
+        if (pcap_)
+            pcap_close(pcap_);
+    }
+
+    bool compile(const std::string &filter, std::string *error)
+    {
+        pcap_ = pcap_open_dead(DLT_EN10MB, static_cast<int>(snap_length));
+        if (!pcap_) {
+            *error = "libpcap cannot compile filters";
+            return false;
+        }
+        if (pcap_compile(pcap_, &program_, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+            *error = pcap_geterr(pcap_);
+            return false;
+        }
+        compiled_ = true;
+        return true;
+    }
+
+    bool active() const { return compiled_; }
+
+    bool accepts(const std::uint8_t *frame, std::uint32_t length) const
+    {
+        pcap_pkthdr header{};
+        header.caplen = header.len = length;
+        return pcap_offline_filter(&program_, &header, frame) != 0;
+    }
+
+private:
+    pcap_t *pcap_ = nullptr;
+    bpf_program program_{};
+    bool compiled_ = false;
+};
+
+struct Stream {
+    int interface;
+    InterfaceStatistics statistics;
+    std::uint64_t lost_since_packet = 0;  // the next packet's drop count
+
+    void lose()
+    {
+        ++statistics.dropped;
+        ++lost_since_packet;
+    }
+};
+
+// Who sends: its streams by header interface, found once.
+struct Sender {
+    std::string text;
+    std::array<Stream *, 256> streams{};
+};
+
+struct Connection {
+    int fd = -1;
+    bool connecting = false;
+    Sender sender;
+    std::vector<std::uint8_t> buffer;
+    std::size_t held = 0;  // bytes of buffer not yet framed
+};
+
+class Capture {
+public:
+    explicit Capture(const ReceiverOptions &options) : options_(options) {}
+    ~Capture();
+    int run();
+
+private:
+    bool open_fifo();
+    bool open_socket();
+    bool bind_socket(int type, int *fd);
+    void serve(const epoll_event &event);
+    bool receive_datagrams();
+    void datagram(const sockaddr_storage &from, const std::uint8_t *data, std::size_t length);
+    void accept_connections();
+    void read_connection(Connection &connection);
+    bool frame_stream(Connection &connection);
+    void end_connection(int fd, const char *why);
+    void start_connecting();
+    void finish_connecting(Connection &connection);
+    void drain();
+    Stream *stream_for(Sender &sender, std::uint8_t interface, bool create);
+    void deliver(Sender &sender, const std::uint8_t *record);
+    void write_statistics();
+    void log_counts(const char *when);
+    void fail(const std::string &message);
+    bool reader_closed() const;
+
+    ReceiverOptions options_;
+    PcapngWriter writer_;
+    BpfFilter filter_;
+    int epoll_ = -1;
+    int fifo_ = -1;    // owned by the writer once open
+    int socket_ = -1;  // UDP socket or TCP listener
+    bool ok_ = true;
+    bool reader_gone_ = false;
+    bool unflushed_ = false;
+
+    std::map<std::string, std::unique_ptr<Stream>> streams_;  // by interface name
+    std::unordered_map<SenderKey, Sender, SenderKeyHash> udp_senders_;
+    // The sender of the previous datagram: most come from the one before.
+    SenderKey last_key_{};
+    Sender *last_sender_ = nullptr;
+    std::map<int, Connection> connections_;
+    Clock::time_point reconnect_at_{};
+    bool reconnect_pending_ = false;
+
+    // Losses that belong to no stream: the socket's overflow count (UDP),
+    // datagrams too short or broken to name a known stream, TCP bytes that
+    // were no record.
+    std::uint64_t kernel_drops_ = 0;
+    std::uint64_t unattributed_ = 0;
+    std::uint64_t refused_connections_ = 0;
+    bool stream_limit_logged_ = false;
+    std::uint64_t logged_total_ = ~std::uint64_t{0};
+
+    std::vector<std::uint8_t> datagrams_;
+};
+
+Capture::~Capture()
+{
+    for (auto &entry : connections_)
+        ::close(entry.first);
+    if (socket_ >= 0)
+        ::close(socket_);
+    if (epoll_ >= 0)
+        ::close(epoll_);
+}
+
+void Capture::fail(const std::string &message)
+{
+    if (ok_)
+        std::fprintf(stderr, "ovk5dump: %s\n", message.c_str());
+    ok_ = false;
+}
+
+bool Capture::reader_closed() const
+{
+    pollfd fifo{fifo_, POLLOUT, 0};
+    return ::poll(&fifo, 1, 0) == 1 && (fifo.revents & POLLERR);
+}
+
+bool Capture::open_fifo()
+{
+    int fd;
+    do {
+        fd = ::open(options_.fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR && !stop_requested);
+    if (fd < 0) {
+        if (stop_requested)
+            return false;
+        fail("cannot open " + options_.fifo + ": " + std::strerror(errno));
+        return false;
+    }
+    fifo_ = fd;
+    // A larger pipe absorbs the reader's pauses (as large as an unprivileged
+    // process may make it); the kernel keeps its size when refused.
+    for (int size = 1 << 20; size >= 1 << 16 && fcntl(fd, F_SETPIPE_SZ, size) < 0; size /= 2) {
+    }
+    writer_.open(fd);
+    std::string error;
+    if (!writer_.start(&error)) {
+        fail("cannot write to " + options_.fifo + ": " + error);
+        return false;
+    }
+    return true;
+}
+
+// Binds a socket of type to the listening address and port; every local
+// address is IPv6's "::" taking IPv4 too, or IPv4's alone without IPv6.
+bool Capture::bind_socket(int type, int *fd)
+{
+    const char *kind = type == SOCK_DGRAM ? "UDP" : "TCP";
+    addrinfo hints{};
+    hints.ai_socktype = type;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
+    std::vector<std::string> addresses;
+    if (options_.listen_address.empty())
+        addresses = {"::", "0.0.0.0"};
+    else
+        addresses = {options_.listen_address};
+    const std::string port = std::to_string(options_.port);
+    std::string error = "no address";
+    for (const std::string &address : addresses) {
+        addrinfo *found = nullptr;
+        const int status = getaddrinfo(address.c_str(), port.c_str(), &hints, &found);
+        if (status != 0) {
+            error = gai_strerror(status);
+            continue;
+        }
+        const int s = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (s >= 0) {
+            const int off = 0, on = 1;
+            if (found->ai_family == AF_INET6)
+                setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+            if (type == SOCK_STREAM)
+                setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            if (::bind(s, found->ai_addr, found->ai_addrlen) == 0) {
+                freeaddrinfo(found);
+                *fd = s;
+                return true;
+            }
+            error = std::strerror(errno);
+            ::close(s);
+        } else {
+            error = std::strerror(errno);
+        }
+        freeaddrinfo(found);
+        // "::" fails on a host without IPv6: IPv4 alone then; any other
+        // failure is the port's.
+        if (error != std::strerror(EAFNOSUPPORT) && error != std::strerror(EADDRNOTAVAIL))
+            break;
+    }
+    const std::string where = options_.listen_address.empty() ? "" : " of " + options_.listen_address;
+    fail(std::string("cannot listen on ") + kind + " port " + port + where + ": " + error);
+    return false;
+}
+
+bool Capture::open_socket()
+{
+    epoll_event event{};
+    if (options_.carrier == Carrier::udp) {
+        if (!bind_socket(SOCK_DGRAM, &socket_))
+            return false;
+        const int on = 1;
+        // The kernel's count of datagrams the socket had no room for.
+        setsockopt(socket_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+        setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
+        datagrams_.resize(udp_batch * max_record_size);
+    } else if (options_.connect_host.empty()) {
+        if (!bind_socket(SOCK_STREAM, &socket_))
+            return false;
+        if (::listen(socket_, max_connections) != 0) {
+            fail(std::string("cannot listen on TCP port ") + std::to_string(options_.port) + ": "
+                 + std::strerror(errno));
+            return false;
+        }
+    } else {
+        start_connecting();
+        return ok_;
+    }
+    event.events = EPOLLIN;
+    event.data.fd = socket_;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, socket_, &event);
+    return true;
+}
+
+Stream *Capture::stream_for(Sender &sender, std::uint8_t interface, bool create)
+{
+    Stream *&cached = sender.streams[interface];
+    if (cached || !create)
+        return cached;
+    const InterfaceLabel label = ovk5_stream_label(sender.text, interface);
+    auto known = streams_.find(label.name);
+    if (known != streams_.end())
+        return cached = known->second.get();
+    if (streams_.size() >= static_cast<std::size_t>(max_streams)) {
+        if (!stream_limit_logged_)
+            ws_info("%d streams reached: records of further streams are dropped", max_streams);
+        stream_limit_logged_ = true;
+        return nullptr;
+    }
+    std::string error;
+    const int index = writer_.interface_for(label, &error);
+    if (index < 0) {
+        if (reader_closed())
+            reader_gone_ = true;
+        else
+            fail("cannot write to " + options_.fifo + ": " + error);
+        return nullptr;
+    }
+    ws_info("new stream %s", label.description.c_str());
+    auto stream = std::make_unique<Stream>();
+    stream->interface = index;
+    cached = stream.get();
+    streams_.emplace(label.name, std::move(stream));
+    return cached;
+}
+
+// One whole record: header and frame.
+void Capture::deliver(Sender &sender, const std::uint8_t *record)
+{
+    const Header header = read_header(record);
+    Stream *stream = stream_for(sender, header.interface, true);
+    if (!stream) {
+        ++unattributed_;
+        return;
+    }
+    InterfaceStatistics &counts = stream->statistics;
+    // Never a made-up time: a record without a valid one is not written.
+    if (header.nanoseconds > max_nanoseconds) {
+        stream->lose();
+        return;
+    }
+    ++counts.received;
+    const std::uint8_t *frame = record + header_size;
+    if (filter_.active() && !filter_.accepts(frame, header.blob_size))
+        return;
+    ++counts.accepted;
+    ExportedPacket packet{};
+    packet.kind = HeaderKind::ovk5;
+    packet.interface = stream->interface;
+    packet.time.secs = static_cast<time_t>(header.seconds);
+    packet.time.nsecs = static_cast<int>(header.nanoseconds);
+    packet.frame = frame;
+    packet.captured_length = packet.reported_length = header.blob_size;
+    packet.rid0 = header.rid0;
+    packet.rid1 = header.rid1;
+    packet.lost_before = stream->lost_since_packet;
+    stream->lost_since_packet = 0;
+    std::string error;
+    if (!writer_.write(packet, &error)) {
+        if (reader_closed())
+            reader_gone_ = true;
+        else
+            fail("cannot write to " + options_.fifo + ": " + error);
+        return;
+    }
+    unflushed_ = true;
+}
+
+// Records back to back, each framed by its Blob size. A datagram whose
+// records do not end exactly where it ends is malformed: none of it is
+// written, as no record of it can be told from a misframed one. It is
+// counted on its stream when its first header names one already seen.
+void Capture::datagram(const sockaddr_storage &from, const std::uint8_t *data, std::size_t length)
+{
+    std::size_t offset = 0;
+    while (length - offset >= header_size) {
+        const std::size_t size = header_size + le16(data + offset);
+        if (size > length - offset)
+            break;
+        offset += size;
+    }
+    const SenderKey key = sender_key(from);
+    Sender *sender = last_sender_ && key == last_key_ ? last_sender_ : nullptr;
+    if (!sender) {
+        auto found = udp_senders_.find(key);
+        sender = found == udp_senders_.end() ? nullptr : &found->second;
+    }
+    if (offset != length || length == 0) {
+        Stream *stream = sender && length >= header_size ? stream_for(*sender, data[2], false) : nullptr;
+        if (stream)
+            stream->lose();
+        else
+            ++unattributed_;
+        ws_debug("malformed datagram of %zu bytes from %s", length, sender_text(from).c_str());
+        return;
+    }
+    if (!sender) {
+        if (udp_senders_.size() >= static_cast<std::size_t>(max_streams)) {
+            ++unattributed_;
+            return;
+        }
+        sender = &udp_senders_[key];
+        sender->text = sender_text(from);
+    }
+    last_key_ = key;
+    last_sender_ = sender;
+    for (offset = 0; offset < length; offset += header_size + le16(data + offset))
+        deliver(*sender, data + offset);
+}
+
+// Takes a bounded number of batches; true when the socket may hold more.
+bool Capture::receive_datagrams()
+{
+    std::array<mmsghdr, udp_batch> messages{};
+    std::array<iovec, udp_batch> vectors{};
+    std::array<sockaddr_storage, udp_batch> senders{};
+    constexpr std::size_t control_size = CMSG_SPACE(sizeof(std::uint32_t));
+    std::array<std::array<char, control_size>, udp_batch> controls{};
+    // A turn takes a bounded number of batches, so that a flood on the
+    // socket never starves the FIFO's watch or the signals.
+    for (int turn = 0; turn < 64 && !reader_gone_ && ok_; ++turn) {
+        for (int i = 0; i < udp_batch; ++i) {
+            vectors[i] = {datagrams_.data() + i * max_record_size, max_record_size};
+            messages[i].msg_hdr = msghdr{};
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = controls[i].data();
+            messages[i].msg_hdr.msg_controllen = control_size;
+        }
+        const int received = recvmmsg(socket_, messages.data(), udp_batch, MSG_DONTWAIT, nullptr);
+        if (received <= 0)
+            return false;
+        for (int i = 0; i < received; ++i) {
+            msghdr &message = messages[i].msg_hdr;
+            for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                    std::uint32_t drops;
+                    std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                    kernel_drops_ = drops;
+                }
+            }
+            // A datagram larger than any record is malformed anyway.
+            const std::size_t length = (message.msg_flags & MSG_TRUNC) ? max_record_size + 1 : messages[i].msg_len;
+            if (length > max_record_size) {
+                ++unattributed_;
+                continue;
+            }
+            datagram(senders[i], datagrams_.data() + i * max_record_size, length);
+        }
+        if (received < udp_batch)
+            return false;
+    }
+    return !reader_gone_ && ok_;
+}
+
+void Capture::accept_connections()
+{
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t peer_length = sizeof peer;
+        const int fd = accept4(socket_, reinterpret_cast<sockaddr *>(&peer), &peer_length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (connections_.size() >= static_cast<std::size_t>(max_connections)) {
+            ::close(fd);
+            if (refused_connections_++ == 0)
+                ws_info("%d connections reached: further connections are closed", max_connections);
+            continue;
+        }
+        Connection &connection = connections_[fd];
+        connection.fd = fd;
+        connection.sender.text = sender_text(peer);
+        connection.buffer.resize(max_record_size);
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+        ws_info("connection from %s", connection.sender.text.c_str());
+    }
+}
+
+// Frames what the connection holds into records, keeping a record's
+// beginning until the rest arrives. False when the bytes are no OVK5
+// records: such a peer is dropped, as a stream cannot be resynchronised
+// without guessing.
+bool Capture::frame_stream(Connection &connection)
+{
+    std::uint8_t *bytes = connection.buffer.data();
+    std::size_t offset = 0;
+    while (connection.held - offset >= header_size && ok_ && !reader_gone_) {
+        if (!plausible_in_stream(bytes + offset, connection.held - offset))
+            return false;
+        const std::size_t size = header_size + le16(bytes + offset);
+        if (size > connection.held - offset)
+            break;
+        deliver(connection.sender, bytes + offset);
+        offset += size;
+    }
+    connection.held -= offset;
+    std::memmove(bytes, bytes + offset, connection.held);
+    return true;
+}
+
+void Capture::read_connection(Connection &connection)
+{
+    for (int turn = 0; turn < reads_per_turn; ++turn) {
+        const ssize_t n = ::read(connection.fd, connection.buffer.data() + connection.held,
+                                 connection.buffer.size() - connection.held);
+        if (n > 0) {
+            connection.held += static_cast<std::size_t>(n);
+            if (!frame_stream(connection)) {
+                ws_info("%s sends no OVK5 records: connection closed", connection.sender.text.c_str());
+                ++unattributed_;
+                connection.held = 0;
+                end_connection(connection.fd, "not OVK5");
+                return;
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        end_connection(connection.fd, n == 0 ? "closed" : std::strerror(errno));
+        return;
+    }
+}
+
+// A record cut by the end of its connection is counted on its stream (or
+// as no stream's when not even its header came).
+void Capture::end_connection(int fd, const char *why)
+{
+    auto found = connections_.find(fd);
+    if (found == connections_.end())
+        return;
+    Connection &connection = found->second;
+    if (connection.held >= header_size) {
+        Stream *stream = stream_for(connection.sender, connection.buffer[2], true);
+        if (stream)
+            stream->lose();
+        else
+            ++unattributed_;
+    } else if (connection.held > 0) {
+        ++unattributed_;
+    }
+    ws_info("connection of %s ended: %s", connection.sender.text.c_str(), why);
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    ::close(fd);
+    connections_.erase(found);
+    if (!options_.connect_host.empty()) {
+        reconnect_pending_ = true;
+        reconnect_at_ = Clock::now() + reconnect_delay;
+    }
+}
+
+void Capture::start_connecting()
+{
+    reconnect_pending_ = false;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const std::string port = std::to_string(options_.connect_port);
+    const int status = getaddrinfo(options_.connect_host.c_str(), port.c_str(), &hints, &found);
+    if (status != 0) {
+        fail("cannot find " + options_.connect_host + ": " + gai_strerror(status));
+        return;
+    }
+    const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        freeaddrinfo(found);
+        fail(std::string("cannot make a TCP socket: ") + std::strerror(errno));
+        return;
+    }
+    const int result = ::connect(fd, found->ai_addr, found->ai_addrlen);
+    sockaddr_storage peer{};
+    std::memcpy(&peer, found->ai_addr, found->ai_addrlen);
+    freeaddrinfo(found);
+    Connection &connection = connections_[fd];
+    connection.fd = fd;
+    connection.connecting = result != 0;
+    connection.sender.text = sender_text(peer);
+    connection.buffer.resize(max_record_size);
+    if (result != 0 && errno != EINPROGRESS) {
+        ws_info("cannot connect to %s: %s", connection.sender.text.c_str(), std::strerror(errno));
+        ::close(fd);
+        connections_.erase(fd);
+        reconnect_pending_ = true;
+        reconnect_at_ = Clock::now() + reconnect_delay;
+        return;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN | (connection.connecting ? EPOLLOUT : 0u);
+    event.data.fd = fd;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+}
+
+void Capture::finish_connecting(Connection &connection)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(connection.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+        end_connection(connection.fd, std::strerror(error));
+        return;
+    }
+    connection.connecting = false;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = connection.fd;
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, connection.fd, &event);
+    ws_info("connected to %s", connection.sender.text.c_str());
+}
+
+void Capture::serve(const epoll_event &event)
+{
+    const int fd = event.data.fd;
+    if (fd == fifo_) {
+        // The only thing a FIFO's write end reports: its reader has gone.
+        reader_gone_ = true;
+        return;
+    }
+    if (fd == socket_) {
+        if (options_.carrier == Carrier::udp)
+            receive_datagrams();
+        else
+            accept_connections();
+        return;
+    }
+    auto found = connections_.find(fd);
+    if (found == connections_.end())
+        return;
+    if (found->second.connecting)
+        finish_connecting(found->second);
+    else
+        read_connection(found->second);
+}
+
+// What the sockets still hold when the capture is told to stop.
+void Capture::drain()
+{
+    if (options_.carrier == Carrier::udp) {
+        for (int turn = 0; turn < 1000 && receive_datagrams(); ++turn) {
+        }
+        return;
+    }
+    std::vector<int> open;
+    for (const auto &entry : connections_)
+        if (!entry.second.connecting)
+            open.push_back(entry.first);
+    for (const int fd : open) {
+        auto found = connections_.find(fd);
+        if (found != connections_.end())
+            read_connection(found->second);
+    }
+    // What is held now is a record cut by the stop.
+    while (!connections_.empty())
+        end_connection(connections_.begin()->first, "capture stopped");
+}
+
+void Capture::write_statistics()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    nstime_t time;
+    time.secs = now.tv_sec;
+    time.nsecs = static_cast<int>(now.tv_nsec);
+    const std::uint64_t socket_losses = kernel_drops_ + unattributed_;
+    for (auto &entry : streams_) {
+        InterfaceStatistics statistics = entry.second->statistics;
+        statistics.filtered = filter_.active();
+        statistics.os_dropped = socket_losses;
+        std::string error;
+        if (!writer_.write_statistics(entry.second->interface, statistics, time, &error)) {
+            if (reader_closed())
+                reader_gone_ = true;
+            else
+                fail("cannot write to " + options_.fifo + ": " + error);
+            return;
+        }
+    }
+}
+
+void Capture::log_counts(const char *when)
+{
+    std::uint64_t received = 0, dropped = 0, written = 0;
+    for (const auto &entry : streams_) {
+        received += entry.second->statistics.received;
+        dropped += entry.second->statistics.dropped;
+        written += entry.second->statistics.accepted;
+    }
+    const std::uint64_t total = received + dropped + written + kernel_drops_ + unattributed_ + refused_connections_;
+    if (total == logged_total_)
+        return;
+    logged_total_ = total;
+    ws_info("%s: %zu streams, %llu records received, %llu written, %llu dropped on streams, "
+           "%llu lost by the socket, %llu malformed of no stream, %llu connections refused",
+           when, streams_.size(), static_cast<unsigned long long>(received),
+           static_cast<unsigned long long>(written), static_cast<unsigned long long>(dropped),
+           static_cast<unsigned long long>(kernel_drops_), static_cast<unsigned long long>(unattributed_),
+           static_cast<unsigned long long>(refused_connections_));
+}
+
+int Capture::run()
+{
+    std::string error;
+    if (!options_.capture_filter.empty() && !filter_.compile(options_.capture_filter, &error)) {
+        fail("invalid capture filter \"" + options_.capture_filter + "\": " + error);
+        release_fifo(options_.fifo);
+        return 1;
+    }
+    struct sigaction stop{};
+    stop.sa_handler = request_stop;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    // The socket first: a port already taken is reported before the
+    // reader waits for data.
+    if (!open_socket()) {
+        release_fifo(options_.fifo);
+        return 1;
+    }
+    if (!open_fifo())
+        return ok_ ? 0 : 1;
+    // From here a signal must not break a write to the FIFO half-way: the
+    // loop sees the flag when epoll_wait returns, which it does at once.
+    stop.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    epoll_event watch{};
+    watch.events = 0;  // EPOLLERR is always reported
+    watch.data.fd = fifo_;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, fifo_, &watch);
+
+    auto next_log = Clock::now() + count_log_interval;
+    auto flush_due = Clock::now();
+    std::array<epoll_event, 64> events{};
+    while (!stop_requested && ok_ && !reader_gone_) {
+        int timeout_ms = 250;
+        if (unflushed_)
+            timeout_ms = static_cast<int>(std::max<std::int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(flush_due - Clock::now()).count() + 1));
+        const int ready = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeout_ms);
+        const auto turn_start = Clock::now();
+        if (!unflushed_)
+            flush_due = Clock::now() + flush_interval;
+        for (int i = 0; i < ready && ok_ && !reader_gone_; ++i)
+            serve(events[i]);
+        if (unflushed_ && ok_ && !reader_gone_ && Clock::now() >= flush_due) {
+            unflushed_ = false;
+            if (!writer_.flush(&error)) {
+                if (reader_closed())
+                    reader_gone_ = true;
+                else
+                    fail("cannot write to " + options_.fifo + ": " + error);
+            }
+        }
+        if (options_.carrier == Carrier::udp && ready > 0 && !stop_requested)
+            std::this_thread::sleep_until(turn_start + udp_turn);
+        const auto now = Clock::now();
+        if (reconnect_pending_ && now >= reconnect_at_)
+            start_connecting();
+        if (now >= next_log) {
+            log_counts("receiving");
+            next_log = now + count_log_interval;
+        }
+    }
+    if (ok_ && !reader_gone_) {
+        drain();
+        write_statistics();
+    }
+    log_counts("stopped");
+    if (!reader_gone_ && !writer_.close(&error) && !reader_closed())
+        fail("cannot write to " + options_.fifo + ": " + error);
+    return ok_ ? 0 : 1;
+}
+
+} // namespace
+
+bool capture_filter_valid(const std::string &filter, std::string *error)
+{
+    BpfFilter compiled;
+    return compiled.compile(filter, error);
+}
+
+void release_fifo(const std::string &fifo)
+{
+    struct sigaction wake{};
+    wake.sa_handler = request_stop;
+    sigaction(SIGALRM, &wake, nullptr);
+    alarm(3);
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    alarm(0);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int run_capture(const ReceiverOptions &options)
+{
+    // The pcapng writer's block types; no plug-ins are needed to write.
+    wtap_init(FALSE);
+    Capture capture(options);
+    return capture.run();
+}
+
+} // namespace ovk
