@@ -98,7 +98,7 @@ guint64 lost_total_of(const record_analysis &a)
 
 // The records' analysis by frame number, in chunks so that the table never
 // holds twice what it needs while growing. In file scope: gone with the file.
-constexpr guint32 chunk_bits = 14;
+constexpr guint32 chunk_bits = 8;
 constexpr guint32 chunk_records = 1u << chunk_bits;
 record_analysis **chunks = nullptr;
 guint32 chunk_count = 0;
@@ -162,12 +162,15 @@ struct moved_stream {
     struct stream_state *stream;
 } last_moved{};
 
-void forget_streams()
+// Everything above points into the file scope: forgotten whenever that is
+// freed, as when a capture file is closed, whoever frees it.
+gboolean forget_streams(wmem_allocator_t *, wmem_cb_event_t, void *)
 {
     last_moved = moved_stream{};
     last_capture_state = nullptr;
     chunks = nullptr;
     chunk_count = 0;
+    return TRUE;  // again with the next file
 }
 
 stream_state &stream_of(guint32 capture_interface, guint8 interface_id, sequence_state **sequence)
@@ -657,7 +660,7 @@ void proto_register_ovk5seq(void)
     expert_module_t *expert_ovk5seq = expert_register_protocol(proto_ovk5seq);
     expert_register_field_array(expert_ovk5seq, ei, array_length(ei));
     ovk5seq_tap = register_tap(ovk5seq_tap_name);
-    register_init_routine(forget_streams);
+    wmem_register_callback(wmem_file_scope(), forget_streams, nullptr);
     capture_interfaces = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), g_direct_hash,
                                                 g_direct_equal);
     ovk_register_stats_tree(ovk5seq_tap_name, "ovk5seq", "OVK5SEQ Interfaces", ovk5seq_stats_packet,
