@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Benchmark floor for OVK5: what any dissector on the OVK5 ports costs at
-// the least, the hand-off of the frame behind the header to Ethernet.
+// Benchmark floor for OVK5 and OVK5SEQ: what any dissector on the OVK5
+// ports or of link-type 150 records costs at the least, the hand-off of the
+// frame behind the header to Ethernet.
 
 #include <epan/packet.h>
+#include <wiretap/wtap.h>
 
 #include "ethernet_handoff.h"
 
@@ -37,4 +39,5 @@ void proto_reg_handoff_ovk5floor(void)
     dissector_handle_t handle = create_dissector_handle(dissect_ovk5floor, proto_ovk5floor);
     dissector_add_uint("udp.port", 21171, handle);
     dissector_add_uint("tcp.port", 21103, handle);
+    dissector_add_uint("wtap_encap", WTAP_ENCAP_USER3, handle);
 }

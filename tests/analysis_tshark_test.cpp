@@ -37,10 +37,13 @@ std::vector<TreeRow> tree_rows(const Lines &report)
         }
         if (!below_headings || line.empty() || line[0] == '-' || line[0] == '=')
             continue;
+        // The name keeps its indentation, one space per level.
+        const std::size_t indent = line.find_first_not_of(' ');
         static const std::regex gap("\\s{2,}");
-        std::sregex_token_iterator it(line.begin(), line.end(), gap, -1), end;
+        std::sregex_token_iterator it(line.begin() + static_cast<std::ptrdiff_t>(indent), line.end(), gap, -1), end;
         TreeRow row;
-        row.name = *it++;
+        row.name = line.substr(0, indent) + it->str();
+        ++it;
         for (; it != end; ++it)
             if (!it->str().empty())
                 row.figures.push_back(*it);
@@ -92,9 +95,10 @@ TEST_F(AnalysisTshark, Ovk5SeqValuesAndTree)
         "1|3|2|2|0.000001000|Missing frames between this and last frame.",
         "2|2|4|1|-0.000000001|Missing frames between this and last frame.,"
         "Sequence number skips 4 frames, the header reports 1 missing,"
-        "Time stamp earlier than the previous record's of this interface",
+        "Time stamp earlier than the stream's last valid one",
         "1|4|0|2||Time stamp with 1000000000 nanoseconds (over 999,999,999)",
-        "1|6|0|2||",
+        // Measured from the last valid time stamp, frame 4's.
+        "1|6|0|2|1.999998000|",
     };
     EXPECT_EQ(stage_.lines(one_pass), expected);
     Lines two_pass = one_pass;
@@ -107,7 +111,7 @@ TEST_F(AnalysisTshark, Ovk5SeqValuesAndTree)
                                         "1|||||Missing frames between this and last frame.",
                                         "2|||||Missing frames between this and last frame.", "1|||||", "1|||||"}));
 
-    // Rows by name, each interface with all three figures.
+    // Rows by name, each stream with all its figures.
     for (const bool two_passes : {false, true}) {
         SCOPED_TRACE(two_passes ? "-2" : "one pass");
         Lines args = {"-r", path, "-q", "-z", "ovk5seq,tree"};
@@ -118,12 +122,26 @@ TEST_F(AnalysisTshark, Ovk5SeqValuesAndTree)
             counts.emplace_back(row.name, row.figures.at(0));
         EXPECT_EQ(counts, (std::vector<std::pair<std::string, std::string>>{
                               {"Interface 1", "5"},
+                              {" Clock faults", "1"},
+                              {"  Time stamp backwards", "0"},
+                              {"  Time stamp invalid", "1"},
+                              {" Duplicates", "0"},
                               {" Frames skipped by sequence number", "2"},
+                              {" Gaps over 255 frames", "0"},
                               {" Missing frames (reported)", "2"},
+                              {"  Reported by the stream's first record", "0"},
+                              {" Out of order", "0"},
                               {" Sequence mismatches", "0"},
                               {"Interface 2", "2"},
+                              {" Clock faults", "1"},
+                              {"  Time stamp backwards", "1"},
+                              {"  Time stamp invalid", "0"},
+                              {" Duplicates", "0"},
                               {" Frames skipped by sequence number", "4"},
+                              {" Gaps over 255 frames", "0"},
                               {" Missing frames (reported)", "1"},
+                              {"  Reported by the stream's first record", "0"},
+                              {" Out of order", "0"},
                               {" Sequence mismatches", "1"},
                           }));
     }

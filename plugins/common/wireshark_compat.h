@@ -36,13 +36,26 @@ inline void ovk_stats_tree_no_init(stats_tree *) {}
 // A plug-in's statistics tree, shown as "-z abbr,tree" in tshark and under
 // path in Wireshark's Statistics menu, fed by the tap tap_name. Its rows
 // are sorted by name, so every report lists them in the same order. From
-// 4.4 the registration returns the tree's configuration (to set its menu
-// group or first column's name, which 4.0 cannot); the defaults serve here.
+// 4.4 the registration returns the tree's configuration, through which the
+// tree joins the menu group group (-1: the default); 4.0 cannot set it and
+// lists plug-in trees under the menu's own unsorted part. init runs on
+// every reset of the tree, cleanup when it goes.
 inline void ovk_register_stats_tree(const char *tap_name, const char *abbr, const char *path,
-                                    stat_tree_packet_cb packet)
+                                    stat_tree_packet_cb packet, int group = -1,
+                                    stat_tree_init_cb init = ovk_stats_tree_no_init,
+                                    stat_tree_cleanup_cb cleanup = nullptr)
 {
-    stats_tree_register_plugin(tap_name, abbr, path, ST_SORT_COL_NAME << ST_FLG_SRTCOL_SHIFT, packet,
-                               ovk_stats_tree_no_init, nullptr);
+#if OVK_WIRESHARK_AT_LEAST(4, 4)
+    stats_tree_cfg *config = stats_tree_register_plugin(tap_name, abbr, path,
+                                                        ST_SORT_COL_NAME << ST_FLG_SRTCOL_SHIFT, packet, init,
+                                                        cleanup);
+    if (group >= 0)
+        stats_tree_set_group(config, static_cast<register_stat_group_t>(group));
+#else
+    (void)group;
+    stats_tree_register_plugin(tap_name, abbr, path, ST_SORT_COL_NAME << ST_FLG_SRTCOL_SHIFT, packet, init,
+                               cleanup);
+#endif
 }
 
 // From 4.4 the loader asks a plug-in what it provides (plugin_describe);

@@ -13,15 +13,23 @@ struct ovk5seq_tap_info {
     guint8 interface_id;
     guint8 missing_frames;
     nstime_t hw_time;  // the header's time stamp
+    // The capture interface the record came in on (frame.interface_id; 0
+    // when the file names none): with interface_id, the record's stream.
+    guint32 capture_interface;
+    bool missing_frames_known;  // false when the snap length cut the record before it
+    bool ts_invalid;            // nanoseconds over 999,999,999
 
-    // The per-interface analysis (preference ovk5seq.analyze); all false
-    // and zero when it is off or the header was cut short.
+    // The per-stream analysis (preference ovk5seq.analyze); all false and
+    // zero when it is off.
     bool analysed;
-    bool seq_gap_known;  // false on the interface's first record
-    guint16 seq_gap;     // frames skipped by sequence number
-    bool seq_mismatch;   // seq_gap differs from missing_frames
-    bool ts_backwards;
-    bool ts_invalid;     // nanoseconds over 999,999,999
+    bool first_of_stream;  // the stream's first record: its losses came before the capture
+    bool seq_gap_known;    // a forward step from the previous record of the sequence
+    guint16 seq_gap;       // frames skipped by sequence number
+    bool seq_mismatch;     // seq_gap differs from missing_frames beyond the cases below
+    bool long_gap;         // over 255 frames skipped, the count saturated or wrapped
+    bool duplicate;        // the same sequence number as the previous record
+    bool out_of_order;     // a step back: a record late or sent again
+    bool ts_backwards;     // earlier than the stream's last valid time stamp
 };
 
 #endif

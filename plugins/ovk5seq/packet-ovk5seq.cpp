@@ -25,12 +25,17 @@ void proto_reg_handoff_ovk5seq(void);
 namespace {
 
 constexpr guint ovk5seq_header_length = 16;
+constexpr guint ovk5seq_if_offset = 2;
 constexpr guint ovk5seq_missing_frames_offset = 3;
 constexpr guint ovk5seq_ts_offset = 4;
-// Sequence number, interface, missing frames and time stamp: what the
-// analysis reads.
-constexpr guint ovk5seq_analysed_length = 12;
+// What a record cut by the snap length must still hold to take its place
+// in the sequence: the sequence number and the interface.
+constexpr guint ovk5seq_sequenced_length = 3;
+constexpr guint ovk5seq_timed_length = 12;
 constexpr guint ovk5seq_interfaces = 256;
+// The 8-bit missing-frames count and the 16-bit sequence number.
+constexpr guint ovk5seq_max_missing = 255;
+constexpr guint16 ovk5seq_half_sequence = 0x8000;
 
 int proto_ovk5seq = -1;
 int hf_ovk5seq_seq = -1;
@@ -46,6 +51,9 @@ int ovk5seq_tap = -1;
 
 expert_field ei_ovk5seq_missing_frames = EI_INIT;
 expert_field ei_ovk5seq_seq_mismatch = EI_INIT;
+expert_field ei_ovk5seq_long_gap = EI_INIT;
+expert_field ei_ovk5seq_duplicate = EI_INIT;
+expert_field ei_ovk5seq_out_of_order = EI_INIT;
 expert_field ei_ovk5seq_ts_backwards = EI_INIT;
 expert_field ei_ovk5seq_ts_invalid = EI_INIT;
 expert_field ei_ovk5seq_too_short = EI_INIT;
@@ -53,88 +61,294 @@ expert_field ei_ovk5seq_too_short = EI_INIT;
 dissector_handle_t eth_handle = nullptr;
 
 ovk_pref_bool analyze_records = TRUE;
+// Hardware whose one sequence counter numbers the records of all its
+// interfaces: the sequence is then followed per capture interface.
+ovk_pref_bool shared_sequence = FALSE;
 
-// What the first pass found for a record, kept with its frame so that
-// every later dissection (random access, "-2", taps) shows the same.
+// What the first pass found for a record, kept per frame number so that
+// every later dissection (random access, "-2", taps) shows the same. Packed
+// into 20 bytes: a 64-bit field would align the entry to 24.
 struct record_analysis {
-    guint64 lost_total;
-    gint64 ts_delta_ns;
-    guint32 prev_frame;  // 0: the interface's first record
-    guint16 seq_gap;
-    bool ts_delta_known;
+    guint32 prev_frame;    // the stream's previous record; 0: none
+    guint32 ts_delta_low;  // nanoseconds since the stream's last valid time stamp
+    gint32 ts_delta_high;
+    guint32 lost_total_low;  // at most 255 per record: 40 bits never wrap
+    guint16 seq_step;        // seq - previous seq of the sequence, modulo 65536
+    guint8 lost_total_high;
+    guint8 flags;
+};
+static_assert(sizeof(record_analysis) == 20, "the per-record cost of the analysis");
+
+enum : guint8 {
+    record_stored = 1,
+    record_seq_step_known = 2,
+    record_ts_delta_known = 4,
 };
 
-// The last record of each interface on the first pass through the file.
-struct interface_state {
-    guint64 lost_total;
-    guint32 last_frame;  // 0: none yet
-    guint16 last_seq;
-    ovk_hardware_time last_time;
-};
-
-interface_state interfaces[ovk5seq_interfaces];
-
-void forget_interfaces()
+gint64 ts_delta_of(const record_analysis &a)
 {
-    std::memset(interfaces, 0, sizeof interfaces);
+    return static_cast<gint64>((static_cast<guint64>(static_cast<guint32>(a.ts_delta_high)) << 32) |
+                               a.ts_delta_low);
 }
 
+guint64 lost_total_of(const record_analysis &a)
+{
+    return (static_cast<guint64>(a.lost_total_high) << 32) | a.lost_total_low;
+}
+
+// The records' analysis by frame number, in chunks so that the table never
+// holds twice what it needs while growing. In file scope: gone with the file.
+constexpr guint32 chunk_bits = 8;
+constexpr guint32 chunk_records = 1u << chunk_bits;
+record_analysis **chunks = nullptr;
+guint32 chunk_count = 0;
+
+record_analysis *stored_record(guint32 frame, bool create)
+{
+    const guint32 chunk = frame >> chunk_bits;
+    if (chunk >= chunk_count) {
+        if (!create)
+            return nullptr;
+        guint32 count = chunk_count ? chunk_count : 16;
+        while (count <= chunk)
+            count *= 2;
+        chunks = static_cast<record_analysis **>(
+            wmem_realloc(wmem_file_scope(), chunks, count * sizeof *chunks));
+        std::memset(chunks + chunk_count, 0, (count - chunk_count) * sizeof *chunks);
+        chunk_count = count;
+    }
+    if (!chunks[chunk]) {
+        if (!create)
+            return nullptr;
+        chunks[chunk] = wmem_alloc0_array(wmem_file_scope(), record_analysis, chunk_records);
+    }
+    return &chunks[chunk][frame & (chunk_records - 1)];
+}
+
+struct sequence_state {
+    guint16 last_seq;
+    bool known;
+};
+
+// The last record of a stream on the first pass through the file.
+struct stream_state {
+    guint64 lost_total;
+    guint32 last_frame;  // 0: none yet
+    sequence_state sequence;
+    bool time_known;
+    ovk_hardware_time last_valid_time;
+};
+
+// The streams of one capture interface, and the sequence they share on
+// hardware with one counter.
+struct capture_interface_state {
+    sequence_state shared;
+    stream_state streams[ovk5seq_interfaces];
+};
+
+// Capture interface id -> capture_interface_state, emptied with every file.
+wmem_map_t *capture_interfaces = nullptr;
+// The last one looked up: captures seldom change interface between records.
+capture_interface_state *last_capture_state = nullptr;
+guint32 last_capture_interface = 0;
+
+// The record that last moved a stream on, and the stream's previous record
+// before it: should the next record come with the same number, a read
+// filter ("tshark -2 -R") dropped that one and handed its number on, and
+// the stream's previous record is again the one before.
+struct moved_stream {
+    guint32 frame;
+    guint32 previous_frame;
+    struct stream_state *stream;
+} last_moved{};
+
+// Everything above points into the file scope: forgotten whenever that is
+// freed, as when a capture file is closed, whoever frees it.
+gboolean forget_streams(wmem_allocator_t *, wmem_cb_event_t, void *)
+{
+    last_moved = moved_stream{};
+    last_capture_state = nullptr;
+    chunks = nullptr;
+    chunk_count = 0;
+    return TRUE;  // again with the next file
+}
+
+stream_state &stream_of(guint32 capture_interface, guint8 interface_id, sequence_state **sequence)
+{
+    if (!last_capture_state || last_capture_interface != capture_interface) {
+        auto *state = static_cast<capture_interface_state *>(
+            wmem_map_lookup(capture_interfaces, GUINT_TO_POINTER(capture_interface)));
+        if (!state) {
+            state = wmem_new0(wmem_file_scope(), capture_interface_state);
+            wmem_map_insert(capture_interfaces, GUINT_TO_POINTER(capture_interface), state);
+        }
+        last_capture_state = state;
+        last_capture_interface = capture_interface;
+    }
+    stream_state &stream = last_capture_state->streams[interface_id];
+    *sequence = shared_sequence ? &last_capture_state->shared : &stream.sequence;
+    return stream;
+}
+
+guint32 capture_interface_of(const packet_info *pinfo)
+{
+    return (pinfo->rec && (pinfo->rec->presence_flags & WTAP_HAS_INTERFACE_ID))
+               ? pinfo->rec->rec_header.packet_header.interface_id
+               : 0;
+}
+
+// What the header gives the analysis; time and missing frames only where
+// the snap length left them.
 struct record_header {
+    guint32 capture_interface;
     guint16 seq;
     guint8 interface_id;
     guint8 missing_frames;
+    bool missing_known;
+    bool time_known;
     ovk_hardware_time time;
 };
 
-// Only on the first pass, in frame order, does a record move its
-// interface's state on.
+// How a record's sequence number steps from the previous one of its
+// sequence, as RTP's analysis reads a 16-bit sequence.
+enum class seq_step_kind { unknown, forward, duplicate, out_of_order };
+
+seq_step_kind step_kind(const record_analysis &a)
+{
+    if (!(a.flags & record_seq_step_known))
+        return seq_step_kind::unknown;
+    if (a.seq_step == 0)
+        return seq_step_kind::duplicate;
+    if (a.seq_step >= ovk5seq_half_sequence)
+        return seq_step_kind::out_of_order;
+    return seq_step_kind::forward;
+}
+
+// Only on the first pass, in frame order, does a record move its stream's
+// state on; a duplicate or a record out of order leaves it where it is.
 const record_analysis *analyse_record(packet_info *pinfo, const record_header &header)
 {
-    if (PINFO_FD_VISITED(pinfo))
-        return static_cast<const record_analysis *>(p_get_proto_data(wmem_file_scope(), pinfo, proto_ovk5seq, 0));
+    if (PINFO_FD_VISITED(pinfo)) {
+        const record_analysis *stored = stored_record(pinfo->num, false);
+        return stored && (stored->flags & record_stored) ? stored : nullptr;
+    }
 
-    interface_state &state = interfaces[header.interface_id];
-    record_analysis *analysis = wmem_new(wmem_file_scope(), record_analysis);
-    analysis->prev_frame = state.last_frame;
-    analysis->seq_gap = static_cast<guint16>(header.seq - state.last_seq - 1);
-    state.lost_total += header.missing_frames;
-    analysis->lost_total = state.lost_total;
-    analysis->ts_delta_known = state.last_frame != 0 && state.last_time.valid() && header.time.valid();
-    analysis->ts_delta_ns = analysis->ts_delta_known ? ovk_nanoseconds_between(header.time, state.last_time) : 0;
+    if (last_moved.stream && last_moved.frame == pinfo->num && last_moved.stream->last_frame == pinfo->num)
+        last_moved.stream->last_frame = last_moved.previous_frame;
+    sequence_state *sequence;
+    stream_state &stream = stream_of(header.capture_interface, header.interface_id, &sequence);
+    record_analysis analysis{};
+    analysis.flags = record_stored;
+    analysis.prev_frame = stream.last_frame < pinfo->num ? stream.last_frame : 0;
+    if (sequence->known) {
+        analysis.flags |= record_seq_step_known;
+        analysis.seq_step = static_cast<guint16>(header.seq - sequence->last_seq);
+    }
+    const seq_step_kind kind = step_kind(analysis);
+    const bool in_order = kind == seq_step_kind::unknown || kind == seq_step_kind::forward;
+    // A duplicate's losses were counted with the record it copies.
+    if (header.missing_known && kind != seq_step_kind::duplicate)
+        stream.lost_total += header.missing_frames;
+    const guint64 lost_total = stream.lost_total;
+    analysis.lost_total_low = static_cast<guint32>(lost_total);
+    analysis.lost_total_high = static_cast<guint8>(lost_total >> 32);
+    if (header.time_known && header.time.valid() && stream.time_known) {
+        const gint64 delta = ovk_nanoseconds_between(header.time, stream.last_valid_time);
+        analysis.flags |= record_ts_delta_known;
+        analysis.ts_delta_low = static_cast<guint32>(delta);
+        analysis.ts_delta_high = static_cast<gint32>(delta >> 32);
+    }
 
-    state.last_frame = pinfo->num;
-    state.last_seq = header.seq;
-    state.last_time = header.time;
-    p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5seq, 0, analysis);
-    return analysis;
+    if (in_order) {
+        last_moved = {pinfo->num, analysis.prev_frame, &stream};
+        stream.last_frame = pinfo->num;
+        sequence->last_seq = header.seq;
+        sequence->known = true;
+        if (header.time_known && header.time.valid()) {
+            stream.last_valid_time = header.time;
+            stream.time_known = true;
+        }
+    }
+    record_analysis *stored = stored_record(pinfo->num, true);
+    *stored = analysis;
+    return stored;
+}
+
+// Over 255 frames lost in one gap: the 8-bit count says 255 or wraps.
+bool is_long_gap(guint16 gap, guint8 missing)
+{
+    return gap > ovk5seq_max_missing && (missing == ovk5seq_max_missing || gap % 256 == missing);
+}
+
+// What the analysis says of one record, for the tree and the tap alike.
+struct record_findings {
+    seq_step_kind kind;
+    guint16 seq_gap;  // forward steps only
+    bool seq_mismatch;
+    bool long_gap;
+    bool ts_backwards;
+};
+
+record_findings findings_of(const record_analysis &analysis, const record_header &header)
+{
+    record_findings f{};
+    f.kind = step_kind(analysis);
+    if (f.kind == seq_step_kind::forward) {
+        f.seq_gap = static_cast<guint16>(analysis.seq_step - 1);
+        if (header.missing_known && f.seq_gap != header.missing_frames) {
+            f.long_gap = is_long_gap(f.seq_gap, header.missing_frames);
+            f.seq_mismatch = !f.long_gap;
+        }
+    }
+    // A late record's time lies behind by nature, not by the clock's fault.
+    f.ts_backwards = (f.kind == seq_step_kind::forward || f.kind == seq_step_kind::unknown) &&
+                     (analysis.flags & record_ts_delta_known) && ts_delta_of(analysis) < 0;
+    return f;
 }
 
 void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const record_header &header,
-                  const record_analysis &analysis, proto_item *ts_item)
+                  const record_analysis &analysis, const record_findings &f, proto_item *seq_item)
 {
-    if (!header.time.valid())
-        expert_add_info_format(pinfo, ts_item, &ei_ovk5seq_ts_invalid,
-                               "Time stamp with %u nanoseconds (over 999,999,999)", header.time.nsecs);
-
     proto_item *item;
     if (analysis.prev_frame != 0) {
         item = proto_tree_add_uint(tree, hf_ovk5seq_prev_frame, tvb, 0, 0, analysis.prev_frame);
         proto_item_set_generated(item);
-        item = proto_tree_add_uint(tree, hf_ovk5seq_seq_gap, tvb, 0, 2, analysis.seq_gap);
+    }
+    const guint16 previous_seq = static_cast<guint16>(header.seq - analysis.seq_step);
+    switch (f.kind) {
+    case seq_step_kind::forward:
+        item = proto_tree_add_uint(tree, hf_ovk5seq_seq_gap, tvb, 0, 2, f.seq_gap);
         proto_item_set_generated(item);
-        if (analysis.seq_gap != header.missing_frames)
+        if (f.long_gap)
+            expert_add_info_format(pinfo, item, &ei_ovk5seq_long_gap,
+                                   "Sequence number skips %u frames, over the 255 the header can report (it %s %u)",
+                                   f.seq_gap,
+                                   header.missing_frames == ovk5seq_max_missing ? "stops at" : "wraps to",
+                                   header.missing_frames);
+        else if (f.seq_mismatch)
             expert_add_info_format(pinfo, item, &ei_ovk5seq_seq_mismatch,
-                                   "Sequence number skips %u frames, the header reports %u missing",
-                                   analysis.seq_gap, header.missing_frames);
+                                   "Sequence number skips %u frames, the header reports %u missing", f.seq_gap,
+                                   header.missing_frames);
+        break;
+    case seq_step_kind::duplicate:
+        expert_add_info_format(pinfo, seq_item, &ei_ovk5seq_duplicate,
+                               "Duplicate of the previous record (sequence number %u)", header.seq);
+        break;
+    case seq_step_kind::out_of_order:
+        expert_add_info_format(pinfo, seq_item, &ei_ovk5seq_out_of_order,
+                               "Out of order: sequence number %u after %u", header.seq, previous_seq);
+        break;
+    case seq_step_kind::unknown:
+        break;
     }
     item = proto_tree_add_uint64(tree, hf_ovk5seq_lost_total, tvb, ovk5seq_missing_frames_offset, 1,
-                                 analysis.lost_total);
+                                 lost_total_of(analysis));
     proto_item_set_generated(item);
-    if (analysis.ts_delta_known) {
-        const nstime_t delta = ovk_relative_time(analysis.ts_delta_ns);
+    if (analysis.flags & record_ts_delta_known) {
+        const nstime_t delta = ovk_relative_time(ts_delta_of(analysis));
         item = proto_tree_add_time(tree, hf_ovk5seq_ts_delta, tvb, ovk5seq_ts_offset, 8, &delta);
         proto_item_set_generated(item);
-        if (analysis.ts_delta_ns < 0)
+        if (f.ts_backwards)
             expert_add_info(pinfo, item, &ei_ovk5seq_ts_backwards);
     }
 }
@@ -150,58 +364,90 @@ int dissect_short_record(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree)
     return tvb_captured_length(tvb);
 }
 
+void queue_tap(tvbuff_t *tvb, packet_info *pinfo, const record_header &header, const record_findings *f,
+               bool first_of_stream)
+{
+    ovk5seq_tap_info *info = wmem_new0(pinfo->pool, ovk5seq_tap_info);
+    info->seq = header.seq;
+    info->interface_id = header.interface_id;
+    info->capture_interface = header.capture_interface;
+    info->missing_frames = header.missing_frames;
+    info->missing_frames_known = header.missing_known;
+    if (header.time_known) {
+        info->hw_time.secs = header.time.secs;
+        info->hw_time.nsecs = static_cast<int>(tvb_get_letohl(tvb, ovk5seq_ts_offset + 4));
+        info->ts_invalid = !header.time.valid();
+    }
+    if (f) {
+        info->analysed = true;
+        info->first_of_stream = first_of_stream;
+        info->seq_gap_known = f->kind == seq_step_kind::forward;
+        info->seq_gap = f->seq_gap;
+        info->seq_mismatch = f->seq_mismatch;
+        info->long_gap = f->long_gap;
+        info->duplicate = f->kind == seq_step_kind::duplicate;
+        info->out_of_order = f->kind == seq_step_kind::out_of_order;
+        info->ts_backwards = f->ts_backwards;
+    }
+    tap_queue_packet(ovk5seq_tap, pinfo, info);
+}
+
 int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 {
     if (tvb_reported_length(tvb) < ovk5seq_header_length)
         return dissect_short_record(tvb, pinfo, tree);
 
+    const guint captured = tvb_captured_length(tvb);
     proto_item *ti = proto_tree_add_item(tree, proto_ovk5seq, tvb, 0, ovk5seq_header_length, ENC_NA);
     proto_tree *ovk5seq_tree = proto_item_add_subtree(ti, ett_ovk5seq);
 
-    proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_seq, tvb, 0, 2, ENC_LITTLE_ENDIAN);
-    proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_if, tvb, 2, 1, ENC_LITTLE_ENDIAN);
-    // Read without a tree too: the expert entry is wanted either way, and
-    // before the time stamp, so that a record cut short still reports it.
-    guint32 missing_frames = 0;
-    proto_item *missing_item = proto_tree_add_item_ret_uint(ovk5seq_tree, hf_ovk5seq_res, tvb,
-                                                            ovk5seq_missing_frames_offset, 1, ENC_LITTLE_ENDIAN,
-                                                            &missing_frames);
-    if (missing_frames != 0)
-        expert_add_info(pinfo, missing_item, &ei_ovk5seq_missing_frames);
+    proto_item *seq_item = proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_seq, tvb, 0, 2, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_if, tvb, ovk5seq_if_offset, 1, ENC_LITTLE_ENDIAN);
 
-    proto_item *ts_item = proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_ts, tvb, ovk5seq_ts_offset, 8,
-                                              ENC_LITTLE_ENDIAN);
-
-    const record_analysis *analysis = nullptr;
     record_header header{};
-    // A record cut short inside its header has no place in the sequence.
-    if (analyze_records && tvb_captured_length(tvb) >= ovk5seq_analysed_length) {
-        header.seq = tvb_get_letohs(tvb, 0);
-        header.interface_id = tvb_get_uint8(tvb, 2);
-        header.missing_frames = missing_frames;
+    header.capture_interface = capture_interface_of(pinfo);
+    // Read without a tree too: the expert entry is wanted either way.
+    // What the snap length cut off is added after the analysis, whose
+    // record it does not stop; the exception it raises marks the cut.
+    if (captured > ovk5seq_missing_frames_offset) {
+        guint32 missing_frames = 0;
+        proto_item *missing_item = proto_tree_add_item_ret_uint(ovk5seq_tree, hf_ovk5seq_res, tvb,
+                                                                ovk5seq_missing_frames_offset, 1,
+                                                                ENC_LITTLE_ENDIAN, &missing_frames);
+        if (missing_frames != 0)
+            expert_add_info(pinfo, missing_item, &ei_ovk5seq_missing_frames);
+        header.missing_frames = static_cast<guint8>(missing_frames);
+        header.missing_known = true;
+    }
+    if (captured >= ovk5seq_timed_length) {
+        proto_item *ts_item = proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_ts, tvb, ovk5seq_ts_offset, 8,
+                                                  ENC_LITTLE_ENDIAN);
         header.time = ovk_read_hardware_time(tvb, ovk5seq_ts_offset);
-        analysis = analyse_record(pinfo, header);
-        if (analysis)
-            add_analysis(ovk5seq_tree, pinfo, tvb, header, *analysis, ts_item);
+        header.time_known = true;
+        if (analyze_records && !header.time.valid())
+            expert_add_info_format(pinfo, ts_item, &ei_ovk5seq_ts_invalid,
+                                   "Time stamp with %u nanoseconds (over 999,999,999)", header.time.nsecs);
     }
 
-    if (have_tap_listener(ovk5seq_tap)) {
-        ovk5seq_tap_info *info = wmem_new0(pinfo->pool, ovk5seq_tap_info);
-        info->seq = tvb_get_letohs(tvb, 0);
-        info->interface_id = tvb_get_uint8(tvb, 2);
-        info->missing_frames = static_cast<guint8>(missing_frames);
-        info->hw_time.secs = tvb_get_letohl(tvb, 4);
-        info->hw_time.nsecs = static_cast<int>(tvb_get_letohl(tvb, 8));
-        if (analysis) {
-            info->analysed = true;
-            info->seq_gap_known = analysis->prev_frame != 0;
-            info->seq_gap = analysis->seq_gap;
-            info->seq_mismatch = info->seq_gap_known && analysis->seq_gap != missing_frames;
-            info->ts_backwards = analysis->ts_delta_known && analysis->ts_delta_ns < 0;
-            info->ts_invalid = !header.time.valid();
-        }
-        tap_queue_packet(ovk5seq_tap, pinfo, info);
+    const bool sequenced = captured >= ovk5seq_sequenced_length;
+    if (sequenced) {
+        header.seq = tvb_get_letohs(tvb, 0);
+        header.interface_id = tvb_get_uint8(tvb, ovk5seq_if_offset);
     }
+    const record_analysis *analysis = analyze_records && sequenced ? analyse_record(pinfo, header) : nullptr;
+    record_findings findings{};
+    if (analysis) {
+        findings = findings_of(*analysis, header);
+        add_analysis(ovk5seq_tree, pinfo, tvb, header, *analysis, findings, seq_item);
+    }
+    if (sequenced && have_tap_listener(ovk5seq_tap))
+        queue_tap(tvb, pinfo, header, analysis ? &findings : nullptr,
+                  analysis && analysis->prev_frame == 0 && step_kind(*analysis) == seq_step_kind::unknown);
+
+    if (!header.missing_known)
+        proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_res, tvb, ovk5seq_missing_frames_offset, 1, ENC_LITTLE_ENDIAN);
+    if (!header.time_known)
+        proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_ts, tvb, ovk5seq_ts_offset, 8, ENC_LITTLE_ENDIAN);
 
     // Set before the Ethernet frame is decoded: the protocols inside it
     // name the packet.
@@ -214,23 +460,109 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     return tvb_captured_length(tvb);
 }
 
-// Statistics: a node per interface counting its records, with the losses
-// the header reports and those the sequence numbers show.
+// Statistics: a row per stream counting its records, under it the losses
+// the headers report and those the sequence numbers show, and the faults of
+// sequence and clock. The stats tree's counters are 32-bit: sums of frames
+// stop at their maximum rather than wrap.
 constexpr const char stats_reported[] = "Missing frames (reported)";
+constexpr const char stats_before_first[] = "Reported by the stream's first record";
 constexpr const char stats_skipped[] = "Frames skipped by sequence number";
 constexpr const char stats_mismatches[] = "Sequence mismatches";
+constexpr const char stats_long_gaps[] = "Gaps over 255 frames";
+constexpr const char stats_duplicates[] = "Duplicates";
+constexpr const char stats_out_of_order[] = "Out of order";
+constexpr const char stats_clock_faults[] = "Clock faults";
+constexpr const char stats_backwards[] = "Time stamp backwards";
+constexpr const char stats_invalid[] = "Time stamp invalid";
+
+// The sum behind each summing node of each open tree.
+GHashTable *stats_sums = nullptr;
+
+struct stats_sum_key {
+    const stats_tree *tree;
+    int node;
+};
+
+guint stats_sum_hash(gconstpointer key)
+{
+    const auto *k = static_cast<const stats_sum_key *>(key);
+    return g_direct_hash(k->tree) ^ static_cast<guint>(k->node);
+}
+
+gboolean stats_sum_equal(gconstpointer a, gconstpointer b)
+{
+    const auto *x = static_cast<const stats_sum_key *>(a);
+    const auto *y = static_cast<const stats_sum_key *>(b);
+    return x->tree == y->tree && x->node == y->node;
+}
+
+gboolean stats_sum_of_tree(gpointer key, gpointer, gpointer tree)
+{
+    return static_cast<const stats_sum_key *>(key)->tree == tree;
+}
+
+void stats_forget_tree(stats_tree *st)
+{
+    if (stats_sums)
+        g_hash_table_foreach_remove(stats_sums, stats_sum_of_tree, st);
+}
+
+// Adds value to the node name under parent, up to the counter's maximum.
+int stats_add_frames(stats_tree *st, const char *name, int parent, guint64 value, gboolean with_children = FALSE)
+{
+    if (!stats_sums)
+        stats_sums = g_hash_table_new_full(stats_sum_hash, stats_sum_equal, g_free, g_free);
+    const int node = increase_stat_node(st, name, parent, with_children, 0);
+    stats_sum_key key{st, node};
+    auto *sum = static_cast<guint64 *>(g_hash_table_lookup(stats_sums, &key));
+    if (!sum) {
+        sum = g_new0(guint64, 1);
+        auto *stored_key = g_new(stats_sum_key, 1);
+        *stored_key = key;
+        g_hash_table_insert(stats_sums, stored_key, sum);
+    }
+    const guint64 room = *sum < static_cast<guint64>(G_MAXINT) ? G_MAXINT - *sum : 0;
+    const guint64 added = value < room ? value : room;
+    *sum += added;
+    if (added != 0)
+        increase_stat_node(st, name, parent, with_children, static_cast<gint>(added));
+    return node;
+}
+
+// A stream's row: "Interface N" on the first capture interface (every
+// record of a pcap file), "Interface N on capture interface K" on others.
+void stream_name(const ovk5seq_tap_info &info, char *name, size_t size)
+{
+    if (info.capture_interface == 0)
+        std::snprintf(name, size, "Interface %u", info.interface_id);
+    else
+        std::snprintf(name, size, "Interface %u on capture interface %u", info.interface_id,
+                      info.capture_interface);
+}
 
 tap_packet_status ovk5seq_stats_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data,
                                        tap_flags_t)
 {
     const auto *info = static_cast<const ovk5seq_tap_info *>(data);
-    char name[sizeof "Interface 255"];
-    std::snprintf(name, sizeof name, "Interface %u", info->interface_id);
-    const int interface_node = tick_stat_node(st, name, 0, TRUE);
-    // All three under every interface, zero included.
-    increase_stat_node(st, stats_reported, interface_node, FALSE, info->missing_frames);
-    increase_stat_node(st, stats_skipped, interface_node, FALSE, info->seq_gap_known ? info->seq_gap : 0);
-    increase_stat_node(st, stats_mismatches, interface_node, FALSE, info->seq_mismatch ? 1 : 0);
+    char name[sizeof "Interface 255 on capture interface 4294967295"];
+    stream_name(*info, name, sizeof name);
+    const int stream_node = tick_stat_node(st, name, 0, TRUE);
+    // Every row the stream can have appears with its first record, zero
+    // included; those the analysis gives only with the analysis on.
+    const int reported_node =
+        stats_add_frames(st, stats_reported, stream_node, info->duplicate ? 0 : info->missing_frames, TRUE);
+    if (!info->analysed)
+        return TAP_PACKET_REDRAW;
+    const int clock_node = increase_stat_node(st, stats_clock_faults, stream_node, TRUE,
+                                              info->ts_invalid || info->ts_backwards ? 1 : 0);
+    increase_stat_node(st, stats_invalid, clock_node, FALSE, info->ts_invalid ? 1 : 0);
+    stats_add_frames(st, stats_before_first, reported_node, info->first_of_stream ? info->missing_frames : 0);
+    stats_add_frames(st, stats_skipped, stream_node, info->seq_gap_known ? info->seq_gap : 0);
+    increase_stat_node(st, stats_mismatches, stream_node, FALSE, info->seq_mismatch ? 1 : 0);
+    increase_stat_node(st, stats_long_gaps, stream_node, FALSE, info->long_gap ? 1 : 0);
+    increase_stat_node(st, stats_duplicates, stream_node, FALSE, info->duplicate ? 1 : 0);
+    increase_stat_node(st, stats_out_of_order, stream_node, FALSE, info->out_of_order ? 1 : 0);
+    increase_stat_node(st, stats_backwards, clock_node, FALSE, info->ts_backwards ? 1 : 0);
     return TAP_PACKET_REDRAW;
 }
 
@@ -260,7 +592,7 @@ void proto_register_ovk5seq(void)
             NULL, HFILL }
         },
         { &hf_ovk5seq_prev_frame,
-          { "Previous record of this interface", "ovk5seq.prev_frame",
+          { "Previous record of this stream", "ovk5seq.prev_frame",
             FT_FRAMENUM, BASE_NONE, NULL, 0x0,
             NULL, HFILL }
         },
@@ -270,12 +602,12 @@ void proto_register_ovk5seq(void)
             NULL, HFILL }
         },
         { &hf_ovk5seq_lost_total,
-          { "Missing frames of this interface so far", "ovk5seq.lost_total",
+          { "Missing frames of this stream so far", "ovk5seq.lost_total",
             FT_UINT64, BASE_DEC, NULL, 0x0,
             NULL, HFILL }
         },
         { &hf_ovk5seq_ts_delta,
-          { "Time since previous record of this interface", "ovk5seq.ts_delta",
+          { "Time since the stream's last valid time stamp", "ovk5seq.ts_delta",
             FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
             NULL, HFILL }
         },
@@ -294,9 +626,21 @@ void proto_register_ovk5seq(void)
           { "ovk5seq.seq_mismatch", PI_SEQUENCE, PI_WARN,
             "Sequence gap differs from the reported missing frames", EXPFILL }
         },
+        { &ei_ovk5seq_long_gap,
+          { "ovk5seq.long_gap", PI_SEQUENCE, PI_NOTE,
+            "Sequence number skips over 255 frames, more than the header can report", EXPFILL }
+        },
+        { &ei_ovk5seq_duplicate,
+          { "ovk5seq.duplicate", PI_SEQUENCE, PI_NOTE,
+            "Duplicate of the previous record", EXPFILL }
+        },
+        { &ei_ovk5seq_out_of_order,
+          { "ovk5seq.out_of_order", PI_SEQUENCE, PI_WARN,
+            "Out of order: sequence number behind the previous record's", EXPFILL }
+        },
         { &ei_ovk5seq_ts_backwards,
           { "ovk5seq.ts_backwards", PI_SEQUENCE, PI_WARN,
-            "Time stamp earlier than the previous record's of this interface", EXPFILL }
+            "Time stamp earlier than the stream's last valid one", EXPFILL }
         },
         { &ei_ovk5seq_ts_invalid,
           { "ovk5seq.ts_invalid", PI_MALFORMED, PI_WARN,
@@ -316,15 +660,24 @@ void proto_register_ovk5seq(void)
     expert_module_t *expert_ovk5seq = expert_register_protocol(proto_ovk5seq);
     expert_register_field_array(expert_ovk5seq, ei, array_length(ei));
     ovk5seq_tap = register_tap(ovk5seq_tap_name);
-    register_init_routine(forget_interfaces);
-    ovk_register_stats_tree(ovk5seq_tap_name, "ovk5seq", "OVK5SEQ Interfaces", ovk5seq_stats_packet);
+    wmem_register_callback(wmem_file_scope(), forget_streams, nullptr);
+    capture_interfaces = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), g_direct_hash,
+                                                g_direct_equal);
+    ovk_register_stats_tree(ovk5seq_tap_name, "ovk5seq", "OVK5SEQ Interfaces", ovk5seq_stats_packet,
+                            REGISTER_PACKET_STAT_GROUP_UNSORTED, stats_forget_tree, stats_forget_tree);
 
     module_t *ovk5seq_module = prefs_register_protocol(proto_ovk5seq, proto_reg_handoff_ovk5seq);
     prefs_register_bool_preference(ovk5seq_module, "analyze", "Analyse sequence numbers and time stamps",
-                                   "Per interface: frames skipped by sequence number, missing frames so far "
-                                   "and time since the previous record, with warnings where they disagree "
-                                   "with the header or run backwards",
+                                   "Per stream (capture interface and header interface): frames skipped by "
+                                   "sequence number, missing frames so far and time since the last valid time "
+                                   "stamp, with warnings where they disagree with the header, repeat, come out "
+                                   "of order or run backwards",
                                    &analyze_records);
+    prefs_register_bool_preference(ovk5seq_module, "shared_sequence",
+                                   "One sequence counter for all interfaces of the hardware",
+                                   "The hardware numbers the records of all its interfaces with one counter: "
+                                   "follow the sequence per capture interface instead of per header interface",
+                                   &shared_sequence);
 }
 
 void proto_reg_handoff_ovk5seq(void)

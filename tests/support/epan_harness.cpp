@@ -221,6 +221,13 @@ Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length,
     return result;
 }
 
+void forget_capture_file()
+{
+    start_epan();
+    wmem_free_all(wmem_file_scope());
+    frame_number = 0;
+}
+
 struct Capture::Frame {
     Bytes bytes;
     nstime_t ts;

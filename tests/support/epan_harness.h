@@ -54,6 +54,13 @@ struct Dissection {
 enum class Tree { build, none };
 Dissection dissect(int encap, const Bytes &frame, std::uint32_t reported_length = 0, Tree tree = Tree::build);
 
+// Frees what the dissectors keep in file scope for the frames dissect()
+// and probe() gave them, and numbers frames from 1 again: far cheaper than
+// a new session (Capture), which runs every dissector's init and cleanup
+// routines. Dissectors that point into the file scope must forget it with
+// it (an auto-reset map, a wmem callback), as the project's do.
+void forget_capture_file();
+
 // A capture file dissected in process, frame by frame: the dissectors'
 // per-file state starts afresh, as when a file is opened, and frames keep
 // what their first dissection stored with them. One at a time.
