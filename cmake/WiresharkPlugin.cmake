@@ -17,34 +17,52 @@ set(OVK_PLUGIN_INSTALL_DIR "${Wireshark_PLUGIN_INSTALL_DIR}/epan" CACHE PATH
     "Where 'cmake --install' puts the dissector plug-ins")
 set(OVK_WIRESHARK_SERIES "${Wireshark_MAJOR_VERSION}.${Wireshark_MINOR_VERSION}")
 
-# "cmake --install --prefix DIR" for another DIR than the configured one
-# (and than the analyser's own prefix) installs nothing outside DIR: the
-# plug-ins go to the same place below DIR as the global folder has below
-# the analyser's prefix. The prefix is known only when installing, hence
-# the install script decides.
-set(OVK_PLUGIN_RELATIVE_DIR "lib/wireshark/plugins/${OVK_WIRESHARK_SERIES}/epan")
-if(Wireshark_INSTALL_PREFIX)
-  file(RELATIVE_PATH ovk_relative "${Wireshark_INSTALL_PREFIX}" "${OVK_PLUGIN_INSTALL_DIR}")
-  if(NOT ovk_relative MATCHES "^\\.\\.")
-    set(OVK_PLUGIN_RELATIVE_DIR "${ovk_relative}")
+# Where <folder> lies below the analyser's install prefix, into <out>;
+# <fallback> when it lies elsewhere.
+function(_ovk_below_analyser_prefix out folder fallback)
+  set(relative "${fallback}")
+  if(Wireshark_INSTALL_PREFIX)
+    file(RELATIVE_PATH from_prefix "${Wireshark_INSTALL_PREFIX}" "${folder}")
+    if(NOT from_prefix MATCHES "^\\.\\.")
+      set(relative "${from_prefix}")
+    endif()
   endif()
-endif()
-
-# install(CODE) setting OVK_PLUGIN_DESTINATION for the install rules of the
-# plug-ins; given once, before the first of them.
-function(_ovk_plugin_destination_rule)
-  get_property(done GLOBAL PROPERTY OVK_PLUGIN_DESTINATION_RULE)
-  if(done)
-    return()
-  endif()
-  set_property(GLOBAL PROPERTY OVK_PLUGIN_DESTINATION_RULE ON)
-  install(CODE "
-    if(CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\" OR CMAKE_INSTALL_PREFIX STREQUAL \"${Wireshark_INSTALL_PREFIX}\")
-      set(OVK_PLUGIN_DESTINATION \"${OVK_PLUGIN_INSTALL_DIR}\")
-    else()
-      set(OVK_PLUGIN_DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${OVK_PLUGIN_RELATIVE_DIR}\")
-    endif()")
+  set(${out} "${relative}" PARENT_SCOPE)
 endfunction()
+
+# ovk_install_into_analyser_folder(<target> <MODULE|PROGRAM> <folder> <fallback>)
+#
+# Installs the file of <target> into <folder>, one of the installed
+# analyser's own folders, on a plain "cmake --install" (below DESTDIR when
+# set). "cmake --install --prefix DIR" for another DIR than the configured
+# one (and than the analyser's own prefix) installs nothing outside DIR:
+# the file goes to the same place below DIR as <folder> has below the
+# analyser's prefix (<fallback> when it lies elsewhere). The prefix is
+# known only when installing, hence the install script decides.
+function(ovk_install_into_analyser_folder target type folder fallback)
+  _ovk_below_analyser_prefix(relative "${folder}" "${fallback}")
+  # As install(TARGETS) would, with the destination chosen at install
+  # time; file(INSTALL) adds DESTDIR itself.
+  set(code "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\" OR CMAKE_INSTALL_PREFIX STREQUAL \"${Wireshark_INSTALL_PREFIX}\")
+      set(destination \"${folder}\")
+    else()
+      set(destination \"\${CMAKE_INSTALL_PREFIX}/${relative}\")
+    endif()
+    file(INSTALL DESTINATION \"\${destination}\" TYPE ${type} FILES \"$<TARGET_FILE:${target}>\")")
+  if(CMAKE_STRIP)
+    string(APPEND code "
+      if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${destination}/$<TARGET_FILE_NAME:${target}>\")
+      endif()")
+  endif()
+  install(CODE "${code}")
+endfunction()
+
+# The plug-ins' place below an install prefix (also what the install test
+# expects).
+_ovk_below_analyser_prefix(OVK_PLUGIN_RELATIVE_DIR "${OVK_PLUGIN_INSTALL_DIR}"
+  "lib/wireshark/plugins/${OVK_WIRESHARK_SERIES}/epan")
 
 # add_wireshark_plugin(<name>
 #                      REGISTER <registration routine>
@@ -97,17 +115,7 @@ function(add_wireshark_plugin name)
     target_link_options(${name} PRIVATE "LINKER:--no-undefined")
   endif()
   if(Wireshark_PLUGIN_INSTALL_DIR)
-    _ovk_plugin_destination_rule()
-    # As install(TARGETS) would, with the destination chosen at install
-    # time; file(INSTALL) adds DESTDIR itself.
-    set(code "file(INSTALL DESTINATION \"\${OVK_PLUGIN_DESTINATION}\" TYPE MODULE FILES \"$<TARGET_FILE:${name}>\")")
-    if(CMAKE_STRIP)
-      string(APPEND code "
-        if(CMAKE_INSTALL_DO_STRIP)
-          execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${OVK_PLUGIN_DESTINATION}/$<TARGET_FILE_NAME:${name}>\")
-        endif()")
-    endif()
-    install(CODE "${code}")
+    ovk_install_into_analyser_folder(${name} MODULE "${OVK_PLUGIN_INSTALL_DIR}" "${OVK_PLUGIN_RELATIVE_DIR}")
   endif()
   set_property(GLOBAL APPEND PROPERTY OVK_PLUGINS ${name})
 endfunction()
