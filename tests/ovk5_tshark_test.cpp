@@ -120,11 +120,11 @@ TEST_F(Ovk5Tshark, RegistersFields)
         "F\tTimestamp (unix)\tovk5.ts\tFT_ABSOLUTE_TIME\tovk5\t\t0x0\t",
         "F\tRID 0\tovk5.rid0\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
         "F\tRID 1\tovk5.rid1\tFT_UINT16\tovk5\tBASE_HEX\t0x0\t",
-        "F\tPrevious header of this interface\tovk5.prev_frame\tFT_FRAMENUM\tovk5\t\t0x0\t",
-        "F\tTime since previous header of this interface\tovk5.ts_delta\tFT_RELATIVE_TIME\tovk5\t\t0x0\t",
+        "F\tPrevious header of this stream\tovk5.prev_frame\tFT_FRAMENUM\tovk5\t\t0x0\t",
+        "F\tTime since the stream's last valid time stamp\tovk5.ts_delta\tFT_RELATIVE_TIME\tovk5\t\t0x0\t",
         "F\tDelivery delay\tovk5.delay\tFT_RELATIVE_TIME\tovk5\t\t0x0\t",
         "F\tOVK5 nested too deeply; the frame inside is not decoded\tovk5.nested_too_deep\tFT_NONE\tovk5\t\t0x0\t",
-        "F\tTime stamp earlier than the previous header's of this interface\tovk5.ts_backwards\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tTime stamp earlier than the last valid one of this stream\tovk5.ts_backwards\tFT_NONE\tovk5\t\t0x0\t",
         "F\tTime stamp with over 999,999,999 nanoseconds\tovk5.ts_invalid\tFT_NONE\tovk5\t\t0x0\t",
     }));
 }
