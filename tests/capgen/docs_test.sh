@@ -84,6 +84,12 @@ colour_rule_of_frame_2() {
         tail -n1
     rm "$stage/home/.config/wireshark/colorfilters"
 }
+# The colours are the ones the README names: background, then foreground.
+mapfile -t colours < <(grep -oE '\[[0-9,]+\]' <<<"$rule_line" | tr -d '[]')
+background=${colours[0]:-} foreground=${colours[1]:-}
+grep -q 'black text on a light red background' "$readme" \
+    && [[ $background == 65535,50372,50372 && $foreground == 0,0,0 ]] \
+    || fail "README colouring rule: colours [$background][$foreground] are not black on light red"
 global_colours=/usr/share/wireshark/colorfilters
 if [[ -f $global_colours ]]; then
     mapfile -t global_rules < <(grep -v '^#' "$global_colours")
