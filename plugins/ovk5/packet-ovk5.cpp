@@ -342,6 +342,13 @@ range_t *udp_ports_bound = nullptr;
 dissector_handle_t tcp_previous_owner[ovk5_max_port + 1];
 dissector_handle_t udp_previous_owner[ovk5_max_port + 1];
 
+// Off: a TCP payload is one record, as a sender writing one record per
+// segment produces. On: records are framed by their Blob size across and
+// within segments.
+ovk_pref_bool tcp_desegment = false;
+
+// The dissector "ovk5": Decode As, udpdump's payload, Export PDU, Lua.
+dissector_handle_t ovk5_handle = nullptr;
 // The ports are bound at hand-off, so that "tshark -G decodes" and the
 // Decode As dialog's Default column show them from start-up.
 //
@@ -350,13 +357,6 @@ dissector_handle_t udp_previous_owner[ovk5_max_port + 1];
 // OVK5 for a default port (tshark -d, the profile's decode_as_entries, the
 // dialog) then changes the entry, and the port preferences, which move
 // only entries that are still initial, never undo that choice.
-// Off: a TCP payload is one record, as a sender writing one record per
-// segment produces. On: records are framed by their Blob size across and
-// within segments.
-ovk_pref_bool tcp_desegment = false;
-
-// The dissector "ovk5": Decode As, udpdump's payload, Export PDU, Lua.
-dissector_handle_t ovk5_handle = nullptr;
 dissector_handle_t default_port_handle = nullptr;
 dissector_handle_t eth_handle = nullptr;
 
