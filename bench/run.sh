@@ -93,12 +93,12 @@ for protocol in ovk5-udp ovk5seq; do
     for variant in ours off floor; do
         kb[$variant]=$(timed_tshark "$variant" "$stage/$protocol-rss.pcap" '%M')
     done
-    goal=16
-    [[ $protocol == ovk5seq ]] && goal=24
+    goal=16 unit=header
+    [[ $protocol == ovk5seq ]] && goal=24 unit=record
     awk -v p="$protocol" -v n="$rss_packets" -v on="${kb[ours]}" -v off="${kb[off]}" -v floor="${kb[floor]}" \
-        -v goal="$goal" 'BEGIN {
-        printf "%-8s analysis on %.1f MB, off %.1f MB, floor %.1f MB: analysis %.1f B per header (goal <= %d), " \
-               "off over floor %.1f B\n", p, on / 1024, off / 1024, floor / 1024, (on - off) * 1024 / n, goal,
+        -v goal="$goal" -v unit="$unit" 'BEGIN {
+        printf "%-8s analysis on %.1f MB, off %.1f MB, floor %.1f MB: analysis %.1f B per %s (goal <= %d), " \
+               "off over floor %.1f B\n", p, on / 1024, off / 1024, floor / 1024, (on - off) * 1024 / n, unit, goal,
                (off - floor) * 1024 / n }'
 done
 echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) CPUs," \
