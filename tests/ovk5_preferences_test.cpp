@@ -164,8 +164,8 @@ TEST_F(Ovk5PreferencesTshark, DefaultsAreListed)
         "# A string denoting an positive integer range (e.g., \"1-20,30-40\")",
         "#ovk5.udp.port: 21171",
         "",
-        "# Per interface: time since the previous header, with a warning where it runs backwards, and the "
-        "delivery delay from the hardware to the capturing host",
+        "# Per stream (sender and interface): the previous header, the time since the last valid time stamp, "
+        "with a warning where it runs backwards, and the delivery delay from the hardware to the capturing host",
         boolean_preference_hint,
         "#ovk5.analyze: TRUE",
         "",

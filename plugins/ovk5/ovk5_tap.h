@@ -20,12 +20,19 @@ struct ovk5_tap_info {
     bool delay_known;     // the capture has a time and hw_time is valid
     nstime_t delay;       // capture time minus hw_time
 
-    // The per-interface analysis (preference ovk5.analyze); all false and
-    // zero when it is off or the header was cut short.
+    // Who sent the header: the address and port of the packet that
+    // carries it (over TCP, one connection of the sender).
+    address sender;
+    guint32 sender_port;
+    bool over_tcp;
+
+    // The per-stream analysis (preference ovk5.analyze); all false and
+    // zero when it is off, the header was cut short or is a copy quoted in
+    // an ICMP error.
     bool analysed;
-    guint32 prev_frame;   // 0 on the interface's first header
-    bool ts_delta_known;
-    nstime_t ts_delta;    // hw_time minus the previous header's
+    guint32 prev_frame;   // 0 on the stream's first header
+    bool ts_delta_known;  // both this time stamp and an earlier valid one
+    nstime_t ts_delta;    // hw_time minus the stream's last valid time stamp
 };
 
 // What the OVK5 dissector hands to listeners of its tap "ovk5.damage",

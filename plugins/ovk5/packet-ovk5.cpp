@@ -3,6 +3,7 @@
 // carried in TCP or UDP payloads, followed by the Ethernet frame it
 // describes.
 
+#include <epan/conversation.h>
 #include <epan/exceptions.h>
 #include <epan/expert.h>
 #include <epan/packet.h>
@@ -15,6 +16,7 @@ extern "C" {
 }
 #include <epan/stats_tree.h>
 #include <epan/tap.h>
+#include <epan/to_str.h>
 #include <epan/dissectors/packet-tcp.h>
 
 #include <cstdio>
@@ -44,7 +46,6 @@ constexpr unsigned ovk5_max_nesting = 8;
 constexpr guint ovk5_frame_layer_reserve = 32;
 // Interface and time stamp: what the analysis reads.
 constexpr guint ovk5_analysed_length = 12;
-constexpr guint ovk5_interfaces = 256;
 
 int proto_ovk5 = -1;
 int hf_ovk5_bs = -1;
@@ -73,34 +74,99 @@ expert_field ei_ovk5_ts_invalid = EI_INIT;
 
 ovk_pref_bool analyze_headers = TRUE;
 
-// What the first pass found for one OVK5 header, kept with its frame so
-// that every later dissection shows the same. A frame may hold several
-// headers (OVK5 nested in OVK5, several records in one TCP segment): each
-// is keyed by its place among the frame's OVK5 headers in dissection
-// order, outer before inner, first record before second.
-struct header_analysis {
-    gint64 ts_delta_ns;
-    guint32 prev_frame;  // 0: the interface's first header
-    bool ts_delta_known;
+// A stream: one sender (address and port; over TCP, one connection of
+// it) and the header's interface. Two devices both on interface 0 are two
+// streams.
+struct stream_key {
+    address sender;
+    guint32 port;
+    guint32 connection;  // TCP: the conversation's index + 1; 0 otherwise
+    guint8 interface_id;
 };
+
+// Where a stream stands on the first pass through the file.
+struct stream_state {
+    stream_key key;  // the sender's address bytes in file scope
+    guint32 last_frame;            // 0: none yet
+    ovk_hardware_time last_valid;  // its last valid time stamp; none while invalid
+};
+
+guint stream_hash(gconstpointer data)
+{
+    const auto *key = static_cast<const stream_key *>(data);
+    guint hash = add_address_to_hash(key->port, &key->sender);
+    return (hash * 31 + key->connection) * 31 + key->interface_id;
+}
+
+gboolean stream_equal(gconstpointer a, gconstpointer b)
+{
+    const auto *x = static_cast<const stream_key *>(a);
+    const auto *y = static_cast<const stream_key *>(b);
+    return x->port == y->port && x->connection == y->connection && x->interface_id == y->interface_id
+           && addresses_equal(&x->sender, &y->sender);
+}
+
+// What the first pass found for each OVK5 header, kept in first-pass order
+// so that every later dissection shows the same: the stream's previous
+// header and its last valid time stamp before this one. The time step is
+// worked out again from these and the header. Columns of 14 bytes a
+// header, in chunks of records whose frames lie within 65,535 of the
+// chunk's first.
+constexpr guint32 chunk_records = 4096;
+struct record_chunk {
+    guint32 base_frame;
+    guint32 count;
+    guint16 frame_offset[chunk_records];
+    guint32 prev_frame[chunk_records];
+    guint32 last_secs[chunk_records];
+    guint32 last_nsecs[chunk_records];
+};
+
+struct header_analysis {
+    guint32 prev_frame;            // 0: the stream's first header
+    ovk_hardware_time last_valid;  // invalid: no valid time stamp before
+};
+
+// The file's streams and records; all in file scope.
+wmem_map_t *streams = nullptr;
+record_chunk **chunks = nullptr;
+guint32 chunk_count = 0;
+guint32 chunk_capacity = 0;
+// The streams of the last frame's records, in order: tshark -2 -R gives
+// the frame after one its filter drops the dropped one's number, and the
+// dropped frame's records must then go.
+stream_state **frame_streams = nullptr;
+guint32 frame_stream_count = 0;
+guint32 frame_stream_capacity = 0;
+
+// The arrays above point into the file scope: forgotten whenever that is
+// freed, as when a capture file is closed, whoever frees it. (The maps are
+// emptied by wmem itself.)
+gboolean forget_records(wmem_allocator_t *, wmem_cb_event_t, void *)
+{
+    chunks = nullptr;
+    chunk_count = chunk_capacity = 0;
+    frame_streams = nullptr;
+    frame_stream_count = frame_stream_capacity = 0;
+    return TRUE;  // again with the next file
+}
+
+// Grows *array (file scope) to hold one more element than count.
+template <typename T> void make_room(T **array, guint32 count, guint32 *capacity)
+{
+    if (count < *capacity)
+        return;
+    *capacity = *capacity ? *capacity * 2 : 64;
+    *array = static_cast<T *>(wmem_realloc(wmem_file_scope(), *array, *capacity * sizeof **array));
+}
+
+constexpr ovk_hardware_time no_time = {0, G_MAXUINT32};
 
 // Per-dissection count of the frame's OVK5 headers analysed so far.
 constexpr guint32 header_count_key = 0;
 
-// The last header of each interface on the first pass through the file.
-struct interface_state {
-    guint32 last_frame;  // 0: none yet
-    ovk_hardware_time last_time;
-};
-
-interface_state interfaces[ovk5_interfaces];
-
-void forget_interfaces()
-{
-    std::memset(interfaces, 0, sizeof interfaces);
-}
-
-// Where this header stands among the OVK5 headers of its frame.
+// Where this header stands among the OVK5 headers of its frame, counted in
+// dissection order: outer before inner, first record before the next.
 guint32 next_header_index(packet_info *pinfo)
 {
     auto *count = static_cast<guint32 *>(p_get_proto_data(pinfo->pool, pinfo, proto_ovk5, header_count_key));
@@ -111,24 +177,141 @@ guint32 next_header_index(packet_info *pinfo)
     return (*count)++;
 }
 
-// Only on the first pass, in frame order, does a header move its
-// interface's state on.
-const header_analysis *analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &time)
+guint32 record_frame(const record_chunk *chunk, guint32 slot)
+{
+    return chunk->base_frame + chunk->frame_offset[slot];
+}
+
+const record_chunk *last_chunk()
+{
+    return chunk_count ? chunks[chunk_count - 1] : nullptr;
+}
+
+// Drops the last frame's records and gives their streams back the state
+// they had before it.
+void drop_last_frame()
+{
+    while (frame_stream_count) {
+        record_chunk *chunk = chunks[chunk_count - 1];
+        const guint32 slot = --chunk->count;
+        stream_state *state = frame_streams[--frame_stream_count];
+        state->last_frame = chunk->prev_frame[slot];
+        state->last_valid = {chunk->last_secs[slot], chunk->last_nsecs[slot]};
+        if (chunk->count == 0)
+            --chunk_count;
+    }
+}
+
+void append_record(guint32 frame, stream_state *state)
+{
+    record_chunk *chunk = chunk_count ? chunks[chunk_count - 1] : nullptr;
+    if (!chunk || chunk->count == chunk_records || frame - chunk->base_frame > G_MAXUINT16) {
+        make_room(&chunks, chunk_count, &chunk_capacity);
+        chunk = wmem_new(wmem_file_scope(), record_chunk);
+        chunk->base_frame = frame;
+        chunk->count = 0;
+        chunks[chunk_count++] = chunk;
+    }
+    const guint32 slot = chunk->count++;
+    chunk->frame_offset[slot] = static_cast<guint16>(frame - chunk->base_frame);
+    chunk->prev_frame[slot] = state->last_frame;
+    chunk->last_secs[slot] = state->last_valid.secs;
+    chunk->last_nsecs[slot] = state->last_valid.nsecs;
+}
+
+// The index-th record of frame, stored by the first pass.
+bool find_record(guint32 frame, guint32 index, header_analysis *found)
+{
+    // The last chunk starting before frame, where its records may begin.
+    guint32 low = 0, high = chunk_count;
+    while (low < high) {
+        const guint32 mid = (low + high) / 2;
+        if (chunks[mid]->base_frame < frame)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    guint32 c = low ? low - 1 : 0;
+    guint32 slot = 0;
+    if (low) {
+        const record_chunk *chunk = chunks[c];
+        guint32 a = 0, b = chunk->count;
+        while (a < b) {
+            const guint32 mid = (a + b) / 2;
+            if (record_frame(chunk, mid) < frame)
+                a = mid + 1;
+            else
+                b = mid;
+        }
+        slot = a;
+    }
+    for (guint32 skip = index + 1;; ++slot) {
+        if (c < chunk_count && slot == chunks[c]->count) {
+            ++c;
+            slot = 0;
+        }
+        if (c >= chunk_count || record_frame(chunks[c], slot) != frame)
+            return false;
+        if (--skip == 0)
+            break;
+    }
+    found->prev_frame = chunks[c]->prev_frame[slot];
+    found->last_valid = {chunks[c]->last_secs[slot], chunks[c]->last_nsecs[slot]};
+    return true;
+}
+
+// The stream of the header being dissected, created on its first header.
+stream_state *stream_of(packet_info *pinfo, guint8 interface_id)
+{
+    stream_key key;
+    key.sender = pinfo->src;
+    key.port = pinfo->srcport;
+    key.connection = 0;
+    key.interface_id = interface_id;
+    if (pinfo->ptype == PT_TCP) {
+        const conversation_t *conversation = find_conversation_pinfo(pinfo, 0);
+        if (conversation)
+            key.connection = conversation->conv_index + 1;
+    }
+    auto *state = static_cast<stream_state *>(wmem_map_lookup(streams, &key));
+    if (!state) {
+        state = wmem_new0(wmem_file_scope(), stream_state);
+        state->key = key;
+        copy_address_wmem(wmem_file_scope(), &state->key.sender, &pinfo->src);
+        state->last_valid = no_time;
+        wmem_map_insert(streams, &state->key, state);
+    }
+    return state;
+}
+
+// Only on the first pass, in frame order, does a header move its stream's
+// state on; later passes read what it stored.
+bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &time,
+                    header_analysis *analysis)
 {
     const guint32 index = next_header_index(pinfo);
     if (PINFO_FD_VISITED(pinfo))
-        return static_cast<const header_analysis *>(p_get_proto_data(wmem_file_scope(), pinfo, proto_ovk5, index));
+        return find_record(pinfo->num, index, analysis);
 
-    interface_state &state = interfaces[interface_id];
-    header_analysis *analysis = wmem_new(wmem_file_scope(), header_analysis);
-    analysis->prev_frame = state.last_frame;
-    analysis->ts_delta_known = state.last_frame != 0 && state.last_time.valid() && time.valid();
-    analysis->ts_delta_ns = analysis->ts_delta_known ? ovk_nanoseconds_between(time, state.last_time) : 0;
+    const record_chunk *last = last_chunk();
+    if (!last || record_frame(last, last->count - 1) != pinfo->num)
+        frame_stream_count = 0;
+    else if (index == 0)
+        // The last frame's number again at a first header: that frame was
+        // dropped (or is dissected again); this one starts from before it.
+        drop_last_frame();
 
-    state.last_frame = pinfo->num;
-    state.last_time = time;
-    p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5, index, analysis);
-    return analysis;
+    stream_state *state = stream_of(pinfo, interface_id);
+    analysis->prev_frame = state->last_frame;
+    analysis->last_valid = state->last_valid;
+    append_record(pinfo->num, state);
+    make_room(&frame_streams, frame_stream_count, &frame_stream_capacity);
+    frame_streams[frame_stream_count++] = state;
+
+    state->last_frame = pinfo->num;
+    if (time.valid())
+        state->last_valid = time;
+    return true;
 }
 
 // The delivery delay: when the capturing host saw the packet, after the
@@ -138,30 +321,31 @@ bool delivery_delay(const packet_info *pinfo, const ovk_hardware_time &time, gin
     return pinfo->fd->has_ts && time.valid() && ovk_nanoseconds_since(pinfo->abs_ts, time, delay_ns);
 }
 
-void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &time,
-                  const header_analysis &analysis, proto_item *ts_item)
+// The time step to this header from the stream's last valid time stamp
+// before it, into *delta_ns; unknown without both.
+bool time_step(const header_analysis &analysis, const ovk_hardware_time &time, gint64 *delta_ns)
 {
-    if (!time.valid())
-        expert_add_info_format(pinfo, ts_item, &ei_ovk5_ts_invalid,
-                               "Time stamp with %u nanoseconds (over 999,999,999)", time.nsecs);
+    if (!analysis.last_valid.valid() || !time.valid())
+        return false;
+    *delta_ns = ovk_nanoseconds_between(time, analysis.last_valid);
+    return true;
+}
 
+void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &time,
+                  const header_analysis &analysis)
+{
     proto_item *item;
     if (analysis.prev_frame != 0) {
         item = proto_tree_add_uint(tree, hf_ovk5_prev_frame, tvb, 0, 0, analysis.prev_frame);
         proto_item_set_generated(item);
     }
-    if (analysis.ts_delta_known) {
-        const nstime_t delta = ovk_relative_time(analysis.ts_delta_ns);
+    gint64 delta_ns;
+    if (time_step(analysis, time, &delta_ns)) {
+        const nstime_t delta = ovk_relative_time(delta_ns);
         item = proto_tree_add_time(tree, hf_ovk5_ts_delta, tvb, ovk5_ts_offset, 8, &delta);
         proto_item_set_generated(item);
-        if (analysis.ts_delta_ns < 0)
+        if (delta_ns < 0)
             expert_add_info(pinfo, item, &ei_ovk5_ts_backwards);
-    }
-    gint64 delay_ns;
-    if (delivery_delay(pinfo, time, &delay_ns)) {
-        const nstime_t delay = ovk_relative_time(delay_ns);
-        item = proto_tree_add_time(tree, hf_ovk5_delay, tvb, ovk5_ts_offset, 8, &delay);
-        proto_item_set_generated(item);
     }
 }
 
@@ -180,18 +364,22 @@ range_t *udp_ports_bound = nullptr;
 dissector_handle_t tcp_previous_owner[ovk5_max_port + 1];
 dissector_handle_t udp_previous_owner[ovk5_max_port + 1];
 
-// The first binding waits for the first dissection session, so that the
-// Decode As choices of the command line and the profile are in the tables
-// by then: one that picks OVK5 for a port OVK5 has not taken yet stays a
-// user's choice the port preferences never undo.
-bool ports_bound = false;
-
 // Off: a TCP payload is one record, as a sender writing one record per
 // segment produces. On: records are framed by their Blob size across and
 // within segments.
 ovk_pref_bool tcp_desegment = false;
 
+// The dissector "ovk5": Decode As, udpdump's payload, Export PDU, Lua.
 dissector_handle_t ovk5_handle = nullptr;
+// The ports are bound at hand-off, so that "tshark -G decodes" and the
+// Decode As dialog's Default column show them from start-up.
+//
+// The default ports' initial entries use default_port_handle, a handle kept
+// out of the tables' Decode As lists, where ovk5_handle stands: choosing
+// OVK5 for a default port (tshark -d, the profile's decode_as_entries, the
+// dialog) then changes the entry, and the port preferences, which move
+// only entries that are still initial, never undo that choice.
+dissector_handle_t default_port_handle = nullptr;
 dissector_handle_t eth_handle = nullptr;
 
 // Per-dissection data of the framing, apart from the analysis' keys.
@@ -274,16 +462,34 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     proto_tree_add_item(ovk5_tree, hf_ovk5_rid0, tvb, 12, 2, ENC_LITTLE_ENDIAN);
     proto_tree_add_item(ovk5_tree, hf_ovk5_rid1, tvb, 14, 2, ENC_LITTLE_ENDIAN);
 
-    const header_analysis *analysis = nullptr;
+    header_analysis analysis;
+    bool analysed = false;
     ovk_hardware_time time{};
+    gint64 delay_ns = 0;
+    bool delay_known = false;
     // A header cut short before its time stamp ends is not analysed.
     const bool header_readable = tvb_captured_length(tvb) >= ovk5_analysed_length;
-    if (header_readable)
+    if (header_readable) {
         time = ovk_read_hardware_time(tvb, ovk5_ts_offset);
+        if (analyze_headers || have_tap_listener(ovk5_tap))
+            delay_known = delivery_delay(pinfo, time, &delay_ns);
+    }
     if (analyze_headers && header_readable) {
-        analysis = analyse_header(pinfo, tvb_get_uint8(tvb, 2), time);
-        if (analysis)
-            add_analysis(ovk5_tree, pinfo, tvb, time, *analysis, ts_item);
+        if (!time.valid())
+            expert_add_info_format(pinfo, ts_item, &ei_ovk5_ts_invalid,
+                                   "Time stamp with %u nanoseconds (over 999,999,999)", time.nsecs);
+        // A copy quoted in an ICMP error was sent before: it belongs to no
+        // stream's history.
+        if (!pinfo->flags.in_error_pkt) {
+            analysed = analyse_header(pinfo, tvb_get_uint8(tvb, 2), time, &analysis);
+            if (analysed)
+                add_analysis(ovk5_tree, pinfo, tvb, time, analysis);
+        }
+        if (delay_known) {
+            const nstime_t delay = ovk_relative_time(delay_ns);
+            proto_item *item = proto_tree_add_time(ovk5_tree, hf_ovk5_delay, tvb, ovk5_ts_offset, 8, &delay);
+            proto_item_set_generated(item);
+        }
     }
 
     // "Blob size" is informative only: the frame is everything after the header.
@@ -298,16 +504,21 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         info->rid0 = tvb_get_letohs(tvb, 12);
         info->rid1 = tvb_get_letohs(tvb, 14);
         info->frame_tvb = next_tvb;
-        gint64 delay_ns;
         info->hw_time_valid = header_readable && time.valid();
-        info->delay_known = header_readable && delivery_delay(pinfo, time, &delay_ns);
-        if (info->delay_known)
+        info->delay_known = delay_known;
+        if (delay_known)
             info->delay = ovk_relative_time(delay_ns);
-        if (analysis) {
+        // The sender now: the frame inside replaces pinfo's addresses.
+        copy_address_wmem(pinfo->pool, &info->sender, &pinfo->src);
+        info->sender_port = pinfo->srcport;
+        info->over_tcp = pinfo->ptype == PT_TCP;
+        if (analysed) {
             info->analysed = true;
-            info->prev_frame = analysis->prev_frame;
-            info->ts_delta_known = analysis->ts_delta_known;
-            info->ts_delta = ovk_relative_time(analysis->ts_delta_ns);
+            info->prev_frame = analysis.prev_frame;
+            gint64 delta_ns;
+            info->ts_delta_known = time_step(analysis, time, &delta_ns);
+            if (info->ts_delta_known)
+                info->ts_delta = ovk_relative_time(delta_ns);
         }
         tap_queue_packet(ovk5_tap, pinfo, info);
     }
@@ -324,11 +535,6 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 // The framing state of each direction of each TCP connection, keyed by
 // TCP's own flow of that direction. Forgotten with the file.
 wmem_map_t *stream_directions = nullptr;
-
-void forget_stream_directions()
-{
-    stream_directions = wmem_map_new(wmem_file_scope(), g_direct_hash, g_direct_equal);
-}
 
 // TCP's flags of a direction: its SYN (or SYN-ACK) seen, beside the
 // sequence number base.
@@ -476,8 +682,21 @@ int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
     const ovk5_segment_plan *plan = segment_plan(tvb, pinfo, static_cast<const struct tcpinfo *>(data));
     if (!plan)
         return dissect_ovk5(tvb, pinfo, tree, data);
+    // Each record is the TCP segment's: the carrier's addresses and ports,
+    // which the frame inside the one before has replaced, name its stream.
+    address carrier_src, carrier_dst;
+    copy_address_shallow(&carrier_src, &pinfo->src);
+    copy_address_shallow(&carrier_dst, &pinfo->dst);
+    const guint32 carrier_srcport = pinfo->srcport;
+    const guint32 carrier_destport = pinfo->destport;
+    const port_type carrier_ptype = pinfo->ptype;
     bool parts_only = true;
     for (guint32 i = 0; i < plan->count; ++i) {
+        copy_address_shallow(&pinfo->src, &carrier_src);
+        copy_address_shallow(&pinfo->dst, &carrier_dst);
+        pinfo->srcport = carrier_srcport;
+        pinfo->destport = carrier_destport;
+        pinfo->ptype = carrier_ptype;
         show_piece(tvb, pinfo, tree, plan->pieces[i]);
         parts_only = parts_only && plan->pieces[i].kind == ovk5_piece_kind::part && !plan->pieces[i].missing_before;
     }
@@ -504,8 +723,15 @@ void free_bound_ranges()
     udp_ports_bound = nullptr;
 }
 
-// Moves ovk5_handle in table_name from the ports of old_ports (may be null)
-// to those of new_ports, giving each port it leaves back to what held it
+// Whether the entry of port is the preferences' binding of OVK5.
+bool bound_by_preference(dissector_table_t table, guint32 port)
+{
+    const dissector_handle_t current = dissector_get_uint_handle(table, port);
+    return !dissector_is_uint_changed(table, port) && (current == ovk5_handle || current == default_port_handle);
+}
+
+// Moves OVK5 in table_name from the ports of old_ports (may be null) to
+// those of new_ports, giving each port it leaves back to what held it
 // before. Ports whose dissector the user chose with Decode As (the entry
 // differs from its initial one) keep that choice.
 void rebind_ports(const char *table_name, dissector_handle_t *previous_owner, const range_t *old_ports,
@@ -515,8 +741,7 @@ void rebind_ports(const char *table_name, dissector_handle_t *previous_owner, co
     if (old_ports) {
         for (guint i = 0; i < old_ports->nranges; ++i) {
             for (guint32 port = old_ports->ranges[i].low; port <= old_ports->ranges[i].high; ++port) {
-                if (value_is_in_range(new_ports, port) || dissector_is_uint_changed(table, port)
-                    || dissector_get_uint_handle(table, port) != ovk5_handle)
+                if (value_is_in_range(new_ports, port) || !bound_by_preference(table, port))
                     continue;
                 if (previous_owner[port])
                     dissector_add_uint(table_name, port, previous_owner[port]);
@@ -528,28 +753,62 @@ void rebind_ports(const char *table_name, dissector_handle_t *previous_owner, co
     }
     for (guint i = 0; i < new_ports->nranges; ++i) {
         for (guint32 port = new_ports->ranges[i].low; port <= new_ports->ranges[i].high; ++port) {
-            if (dissector_is_uint_changed(table, port))
+            if (dissector_is_uint_changed(table, port) || bound_by_preference(table, port))
                 continue;
-            dissector_handle_t current = dissector_get_uint_handle(table, port);
-            if (current == ovk5_handle)
-                continue;
-            previous_owner[port] = current;
+            previous_owner[port] = dissector_get_uint_handle(table, port);
             dissector_add_uint(table_name, port, ovk5_handle);
         }
     }
 }
 
-// Statistics: a node per interface counting its headers, with the
-// delivery delay's average, minimum and maximum under it.
+// The statistics' row of a sender: "192.0.2.1:50000", "[2001:db8::1]:50000",
+// with " (TCP)" over TCP.
+void sender_row_name(const ovk5_tap_info *info, char *name, std::size_t size)
+{
+    if (info->sender.type == AT_NONE) {
+        g_strlcpy(name, "No sender address", size);
+        return;
+    }
+    char address_text[64];
+    address_to_str_buf(&info->sender, address_text, sizeof address_text);
+    std::snprintf(name, size, info->sender.type == AT_IPv6 ? "[%s]:%u%s" : "%s:%u%s", address_text,
+                  info->sender_port, info->over_tcp ? " (TCP)" : "");
+}
+
+// A delay to the nearest microsecond, if the statistics' 32-bit values
+// hold it (up to 35 minutes either way).
+bool whole_microseconds(const nstime_t &time, gint *microseconds)
+{
+    const gint64 ns = static_cast<gint64>(time.secs) * ovk_nanoseconds_per_second + time.nsecs;
+    const gint64 rounded = (ns >= 0 ? ns + 500 : ns - 500) / 1000;
+    if (rounded > G_MAXINT || rounded < G_MININT)
+        return false;
+    *microseconds = static_cast<gint>(rounded);
+    return true;
+}
+
+// Statistics: a row per sender; under it a row per stream, "Interface N",
+// counting its headers; under that the delivery delay's average, minimum
+// and maximum and, with the analysis, the clock faults.
 tap_packet_status ovk5_stats_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
     const auto *info = static_cast<const ovk5_tap_info *>(data);
-    char name[sizeof "Interface 255"];
+    char name[128];
+    sender_row_name(info, name, sizeof name);
+    const int sender_node = tick_stat_node(st, name, 0, TRUE);
     std::snprintf(name, sizeof name, "Interface %u", info->interface_id);
-    const int interface_node = tick_stat_node(st, name, 0, TRUE);
-    if (info->delay_known) {
-        const double delay_ms = static_cast<double>(info->delay.secs) * 1e3 + info->delay.nsecs / 1e6;
-        avg_stat_node_add_value_float(st, "Delivery delay (ms)", interface_node, FALSE, static_cast<gfloat>(delay_ms));
+    const int stream_node = tick_stat_node(st, name, sender_node, TRUE);
+    gint delay_us;
+    if (info->delay_known && whole_microseconds(info->delay, &delay_us))
+        avg_stat_node_add_value_int(st, "Delivery delay (us)", stream_node, FALSE, delay_us);
+    else if (info->delay_known)
+        tick_stat_node(st, "Delivery delay over 35 minutes", stream_node, FALSE);
+    if (info->analysed) {
+        const bool backwards = info->ts_delta_known && (info->ts_delta.secs < 0 || info->ts_delta.nsecs < 0);
+        const bool invalid = !info->hw_time_valid;
+        const int faults_node = increase_stat_node(st, "Clock faults", stream_node, TRUE, backwards || invalid);
+        increase_stat_node(st, "Time stamp backwards", faults_node, FALSE, backwards);
+        increase_stat_node(st, "Time stamp invalid", faults_node, FALSE, invalid);
     }
     return TAP_PACKET_REDRAW;
 }
@@ -562,14 +821,30 @@ void bind_ports()
     free_bound_ranges();
     tcp_ports_bound = range_copy(NULL, tcp_ports);
     udp_ports_bound = range_copy(NULL, udp_ports);
-    ports_bound = true;
 }
 
-// Run at the start of every dissection session; binds only the first time.
-void bind_ports_first_time()
+// The first binding: the default ports as the tables' initial entries, under
+// default_port_handle, which then leaves the Decode As list that adding it
+// put it in (one handle per protocol there; a second one is a warning).
+void bind_default_ports(const char *table_name, dissector_handle_t *previous_owner, const range_t *ports)
 {
-    if (!ports_bound)
-        bind_ports();
+    dissector_table_t table = find_dissector_table(table_name);
+    for (guint i = 0; i < ports->nranges; ++i) {
+        for (guint32 port = ports->ranges[i].low; port <= ports->ranges[i].high; ++port) {
+            previous_owner[port] = dissector_get_uint_handle(table, port);
+            dissector_add_uint(table_name, port, default_port_handle);
+        }
+    }
+    // The table keeps the head of its list; a protocol named "ovk5" is
+    // never first in the port tables, sorted by name.
+    GSList *offered = dissector_table_get_dissector_handles(table);
+    if (offered && offered->data != default_port_handle) {
+        GSList *head = g_slist_remove(offered, default_port_handle);
+        g_assert(head == offered);
+    }
+    // Offered by "Decode As" (tshark -d) on any port, even when a
+    // preference leaves a port range empty.
+    dissector_add_for_decode_as(table_name, ovk5_handle);
 }
 
 } // namespace
@@ -616,12 +891,12 @@ void proto_register_ovk5(void)
             NULL, HFILL }
         },
         { &hf_ovk5_prev_frame,
-          { "Previous header of this interface", "ovk5.prev_frame",
+          { "Previous header of this stream", "ovk5.prev_frame",
             FT_FRAMENUM, BASE_NONE, NULL, 0x0,
             NULL, HFILL }
         },
         { &hf_ovk5_ts_delta,
-          { "Time since previous header of this interface", "ovk5.ts_delta",
+          { "Time since the stream's last valid time stamp", "ovk5.ts_delta",
             FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
             NULL, HFILL }
         },
@@ -653,7 +928,7 @@ void proto_register_ovk5(void)
         },
         { &ei_ovk5_ts_backwards,
           { "ovk5.ts_backwards", PI_SEQUENCE, PI_WARN,
-            "Time stamp earlier than the previous header's of this interface", EXPFILL }
+            "Time stamp earlier than the last valid one of this stream", EXPFILL }
         },
         { &ei_ovk5_ts_invalid,
           { "ovk5.ts_invalid", PI_MALFORMED, PI_WARN,
@@ -691,13 +966,16 @@ void proto_register_ovk5(void)
     proto_register_field_array(proto_ovk5, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
     expert_register_field_array(expert_register_protocol(proto_ovk5), ei, array_length(ei));
+    ovk5_handle = register_dissector("ovk5", dissect_ovk5_payload, proto_ovk5);
     register_shutdown_routine(free_bound_ranges);
-    register_init_routine(bind_ports_first_time);
     ovk5_tap = register_tap(ovk5_tap_name);
     ovk5_damage_tap = register_tap(ovk5_damage_tap_name);
-    register_init_routine(forget_stream_directions);
-    register_init_routine(forget_interfaces);
-    ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5 Interfaces", ovk5_stats_packet);
+    // Emptied whenever the file scope is freed.
+    stream_directions = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), g_direct_hash, g_direct_equal);
+    streams = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), stream_hash, stream_equal);
+    wmem_register_callback(wmem_file_scope(), forget_records, nullptr);
+    ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5 Interfaces", ovk5_stats_packet,
+                            REGISTER_PACKET_STAT_GROUP_UNSORTED);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",
@@ -705,9 +983,9 @@ void proto_register_ovk5(void)
     prefs_register_range_preference(ovk5_module, "udp.port", "OVK5 UDP Ports",
                                     "UDP Ports range", &udp_ports, ovk5_max_port);
     prefs_register_bool_preference(ovk5_module, "analyze", "Analyse time stamps",
-                                   "Per interface: time since the previous header, with a warning where it "
-                                   "runs backwards, and the delivery delay from the hardware to the "
-                                   "capturing host",
+                                   "Per stream (sender and interface): the previous header, the time since "
+                                   "the last valid time stamp, with a warning where it runs backwards, and "
+                                   "the delivery delay from the hardware to the capturing host",
                                    &analyze_headers);
     prefs_register_bool_preference(ovk5_module, "tcp.desegment",
                                    "Reassemble OVK5 records spanning TCP segments",
@@ -720,8 +998,7 @@ void proto_register_ovk5(void)
 }
 
 // Also the preference module's apply callback: moves the table entries
-// from the ranges applied last time to the ranges in force now, once the
-// first dissection session has bound them.
+// from the ranges applied last time to the ranges in force now.
 void proto_reg_handoff_ovk5(void)
 {
     static bool initialized = false;
@@ -729,14 +1006,14 @@ void proto_reg_handoff_ovk5(void)
     eth_handle = ovk_find_ethernet_dissector();
 
     if (!initialized) {
-        ovk5_handle = create_dissector_handle(dissect_ovk5_payload, proto_ovk5);
-        // Offered by "Decode As" (tshark -d) on any port, even when a
-        // preference leaves a port range empty.
-        dissector_add_for_decode_as("tcp.port", ovk5_handle);
-        dissector_add_for_decode_as("udp.port", ovk5_handle);
+        default_port_handle = create_dissector_handle(dissect_ovk5_payload, proto_ovk5);
+        bind_default_ports("tcp.port", tcp_previous_owner, tcp_ports);
+        bind_default_ports("udp.port", udp_previous_owner, udp_ports);
+        tcp_ports_bound = range_copy(NULL, tcp_ports);
+        udp_ports_bound = range_copy(NULL, udp_ports);
         initialized = true;
+        return;
     }
 
-    if (ports_bound)
-        bind_ports();
+    bind_ports();
 }

@@ -94,6 +94,30 @@ actual=$(ovk_in_stage HOME="$stage/twice" tshark -c 1 -r samples/ovk5-udp.pcap 2
 rule_filter=$(grep -m1 '^    @OVK' "$readme" | cut -d@ -f3)
 [[ -n $rule_filter ]] && ovk_in_stage tshark -r samples/ovk5seq.pcap -Y "$rule_filter" >/dev/null \
     || fail "README colouring rule filter '$rule_filter' does not compile"
+# Put first, as the README says, ahead of Wireshark's own rules, it names
+# the packets after a loss; appended, the ICMP rule takes them.
+rule_line=$(grep -m1 '^    @OVK' "$readme" | sed 's/^    //')
+colour_rule_of_frame_2() {
+    mkdir -p "$stage/home/.config/wireshark"
+    printf '%s\n' "$@" >"$stage/home/.config/wireshark/colorfilters"
+    ovk_in_stage tshark -r samples/ovk5seq-losses.pcapng --color -c 2 -T fields -e frame.coloring_rule.name |
+        tail -n1
+    rm "$stage/home/.config/wireshark/colorfilters"
+}
+# The colours are the ones the README names: background, then foreground.
+mapfile -t colours < <(grep -oE '\[[0-9,]+\]' <<<"$rule_line" | tr -d '[]')
+background=${colours[0]:-} foreground=${colours[1]:-}
+grep -q 'black text on a light red background' "$readme" \
+    && [[ $background == 65535,50372,50372 && $foreground == 0,0,0 ]] \
+    || fail "README colouring rule: colours [$background][$foreground] are not black on light red"
+global_colours=/usr/share/wireshark/colorfilters
+if [[ -f $global_colours ]]; then
+    mapfile -t global_rules < <(grep -v '^#' "$global_colours")
+    [[ $(colour_rule_of_frame_2 "$rule_line" "${global_rules[@]}") == "OVK loss or clock fault" ]] \
+        || fail "README colouring rule put first does not colour a loss"
+    [[ $(colour_rule_of_frame_2 "${global_rules[@]}" "$rule_line") != "OVK loss or clock fault" ]] \
+        || fail "README colouring rule: appended, it should lose to the default rules"
+fi
 
 if [[ -n $exporter ]]; then
     for option in $("$exporter" --help | grep -E '^  +-[a-zA-Z]' | grep -oE '(^| )--?[a-zA-Z][a-z-]*' | sort -u); do
