@@ -2,9 +2,10 @@
 // Misfires of an OVK5 heuristic over generated payloads of other protocols'
 // shapes, dissected in process: random bytes, payloads led by a length
 // field, DNS, RTP and NTP. Prints, per shape, the payloads seen and those
-// the heuristic took.
+// the heuristic took. With -w, writes the payloads as UDP datagrams to a
+// capture file instead (for tshark runs with the heuristic on and off).
 //
-//   ovk5-heur-payloads [-n PER_SHAPE] [-H ovk5_udp|ovk5_tcp] [--no-time] [-s SEED]
+//   ovk5-heur-payloads [-n PER_SHAPE] [-H ovk5_udp|ovk5_tcp] [--no-time] [-s SEED] [-w FILE]
 
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "capture_writer.h"
 #include "epan_harness.h"
 #include "generator.h"
 
@@ -176,7 +178,7 @@ const Shape shapes[] = {
 
 [[noreturn]] void usage()
 {
-    std::fprintf(stderr, "usage: ovk5-heur-payloads [-n PER_SHAPE] [-H ovk5_udp|ovk5_tcp] [--no-time] [-s SEED]\n");
+    std::fprintf(stderr, "usage: ovk5-heur-payloads [-n PER_SHAPE] [-H ovk5_udp|ovk5_tcp] [--no-time] [-s SEED] [-w FILE]\n");
     std::exit(2);
 }
 
@@ -188,11 +190,14 @@ int main(int argc, char **argv)
     std::string heuristic = "ovk5_udp";
     bool with_time = true;
     std::uint64_t seed = 1;
+    std::string output;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "-n" || arg == "-H" || arg == "-s") && i + 1 < argc) {
+        if ((arg == "-n" || arg == "-H" || arg == "-s" || arg == "-w") && i + 1 < argc) {
             const char *value = argv[++i];
-            if (arg == "-n")
+            if (arg == "-w")
+                output = value;
+            else if (arg == "-n")
                 per_shape = std::strtoull(value, nullptr, 10);
             else if (arg == "-s")
                 seed = std::strtoull(value, nullptr, 10);
@@ -203,6 +208,24 @@ int main(int argc, char **argv)
         } else {
             usage();
         }
+    }
+
+    if (!output.empty()) {
+        // The shapes interleaved, each datagram between ports of its own
+        // out of a hundred, none of them OVK5's.
+        ovk::CaptureWriter writer(output, ovk::linktype_ethernet);
+        SplitMix64 rngs[] = {SplitMix64(seed, 1), SplitMix64(seed, 2), SplitMix64(seed, 3), SplitMix64(seed, 4),
+                             SplitMix64(seed, 5)};
+        ovk::Endpoints ends;
+        for (std::uint64_t i = 0; i < per_shape * 5; ++i) {
+            const std::int64_t now = capture_start + static_cast<std::int64_t>(i / 1000);
+            ends.src_port = static_cast<std::uint16_t>(50000 + i % 100);
+            ends.dst_port = static_cast<std::uint16_t>(40000 + i % 100);
+            writer.write(static_cast<std::uint64_t>(now) * 1000000000u + i % 1000 * 1000000u,
+                         ovk::ethernet_ipv4_udp(ends, shapes[i % 5].make(rngs[i % 5], now)));
+        }
+        writer.commit();
+        return 0;
     }
 
     ovk::test::start_epan();
