@@ -63,6 +63,9 @@ TEST(Ovk5DecodeAs, ChoiceOnAnOvk5PortSurvivesPreferenceChanges)
 
 class Ovk5DecodeAsTshark : public ::testing::Test {
 protected:
+    // What the ports and Decode As decide alone: the heuristics would find
+    // OVK5 on any port.
+    void SetUp() override { stage_.write_profile_file("heuristic_protos", "ovk5_udp,0\novk5_tcp,0\n"); }
     std::string capture(const std::string &name, Transport transport, std::uint16_t port)
     {
         Ovk5CaptureOptions options;

@@ -219,6 +219,8 @@ TEST_F(Ovk5Export, TcpRecordsSharingAndSpanningSegmentsWithReassembly)
 
 TEST_F(Ovk5Export, PortPreferencesAndDecodeAsDecideWhatIsOvk5)
 {
+    // Without the heuristics, which would find OVK5 on any port.
+    stage_.write_profile_file("heuristic_protos", "ovk5_udp,0\novk5_tcp,0\n");
     const std::string capture = ovk5_capture("p30000.pcap", Transport::udp, 30000);
     ExportRun run = export_capture({"-q", capture, "none.pcapng"});
     EXPECT_EQ(run.exit_code, 0) << run.err;

@@ -140,6 +140,9 @@ TEST_F(Ovk5Preferences, OpenAndChainedRangesFollowAnalyserSyntax)
 
 class Ovk5PreferencesTshark : public ::testing::Test {
 protected:
+    // What the ports and Decode As decide alone: the heuristics would find
+    // OVK5 on any port.
+    void SetUp() override { stage_.write_profile_file("heuristic_protos", "ovk5_udp,0\novk5_tcp,0\n"); }
     std::string capture(const std::string &name, std::uint16_t port)
     {
         Ovk5CaptureOptions options;

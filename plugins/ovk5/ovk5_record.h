@@ -20,6 +20,14 @@ constexpr guint ovk5_checked_length = ovk5_header_length + ovk5_ethernet_header_
 constexpr guint16 ovk5_max_8023_length = 1500;
 constexpr guint16 ovk5_min_ethertype = 0x0600;
 
+// Whether the analyser decodes type as an EtherType: some 160 of the
+// 64,000 possible values, which real frames use nearly always.
+inline bool ovk5_known_ethertype(guint16 type)
+{
+    static dissector_table_t ethertypes = find_dissector_table("ethertype");
+    return ethertypes && dissector_get_uint_handle(ethertypes, type);
+}
+
 enum class ovk5_plausibility {
     plausible,
     implausible,
@@ -28,7 +36,8 @@ enum class ovk5_plausibility {
 
 // Whether the record at offset in tvb looks like OVK5: nanoseconds under
 // one billion, a Blob size of at least an Ethernet header, and a frame
-// from a unicast source whose type or 802.3 length field makes sense.
+// from a unicast source with an EtherType the analyser knows or an 802.3
+// length that fits the Blob size.
 // With capture_time (the capture's own time stamp), the header's time
 // must also lie within max_clock_offset seconds of it. Reads only
 // captured bytes and never throws. The Blob size is not compared with
@@ -61,7 +70,8 @@ inline ovk5_plausibility ovk5_check_record(tvbuff_t *tvb, gint offset, const nst
         return ovk5_plausibility::implausible;
     const guint16 type_or_length = tvb_get_ntohs(tvb, frame + 12);
     if (type_or_length >= ovk5_min_ethertype)
-        return ovk5_plausibility::plausible;
+        return ovk5_known_ethertype(type_or_length) ? ovk5_plausibility::plausible
+                                                     : ovk5_plausibility::implausible;
     if (type_or_length <= ovk5_max_8023_length && type_or_length <= blob_size - ovk5_ethernet_header_length)
         return ovk5_plausibility::plausible;
     return ovk5_plausibility::implausible;

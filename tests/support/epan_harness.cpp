@@ -47,6 +47,21 @@ int dissect_probe(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         ovk_call_ethernet(nullptr, tvb, pinfo, tree);
         return tvb_captured_length(tvb);
     }
+    if (probe_request.action == ProbeRequest::Action::heuristic) {
+        heur_dtbl_entry_t *entry = find_heur_dissector_by_unique_short_name(probe_request.table.c_str());
+        probe_result.handle_found = entry != nullptr;
+        if (!entry)
+            return 0;
+        TRY {
+            probe_result.bytes_taken = entry->dissector(tvb, pinfo, tree, nullptr) ? tvb_captured_length(tvb) : 0;
+        }
+        CATCH_ALL {
+            probe_result.exception_raised = true;
+            RETHROW;
+        }
+        ENDTRY;
+        return tvb_captured_length(tvb);
+    }
     dissector_table_t table = find_dissector_table(probe_request.table.c_str());
     dissector_handle_t handle = table ? dissector_get_uint_handle(table, probe_request.key) : nullptr;
     probe_result.handle_found = handle != nullptr;
@@ -105,12 +120,12 @@ void collect_fields(proto_node *node, gpointer data)
 // Dissects one record with its frame data, as the file readers do on
 // every pass.
 Dissection dissect_frame(int encap, const Bytes &frame, std::uint32_t len, frame_data *fd, const nstime_t &ts,
-                         Tree tree = Tree::build)
+                         Tree tree = Tree::build, bool has_ts = true)
 {
     const auto caplen = static_cast<std::uint32_t>(frame.size());
     wtap_rec rec;
     ovk_packet_rec_init(&rec, encap);
-    rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+    rec.presence_flags = (has_ts ? WTAP_HAS_TS : 0) | WTAP_HAS_CAP_LEN;
     rec.ts = ts;
     rec.rec_header.packet_header.caplen = caplen;
     rec.rec_header.packet_header.len = len;
@@ -272,6 +287,23 @@ ProbeResult probe(const ProbeRequest &request, const Bytes &payload, Dissection 
     probe_request = request;
     probe_result = ProbeResult{};
     Dissection d = dissect(probe_encap, payload);
+    if (dissection)
+        *dissection = std::move(d);
+    return probe_result;
+}
+
+ProbeResult try_heuristic(const std::string &short_name, const Bytes &payload, std::optional<std::int64_t> seconds,
+                          Dissection *dissection)
+{
+    start_epan();
+    probe_request = {ProbeRequest::Action::heuristic, short_name, 0};
+    probe_result = ProbeResult{};
+    nstime_t ts{};
+    ts.secs = static_cast<time_t>(seconds.value_or(0));
+    frame_data fd{};
+    Dissection d = dissect_frame(probe_encap, payload, static_cast<std::uint32_t>(payload.size()), &fd, ts,
+                                 dissection ? Tree::build : Tree::none, seconds.has_value());
+    frame_data_destroy(&fd);
     if (dissection)
         *dissection = std::move(d);
     return probe_result;

@@ -91,6 +91,9 @@ struct ProbeRequest {
         call_bound_dissector,
         // Hand the record to the Ethernet hand-on helper with no handle.
         ethernet_without_handle,
+        // Call the heuristic dissector whose short name is table, enabled
+        // or not; bytes_taken is the record's length when it accepts.
+        heuristic,
     };
     Action action = Action::call_bound_dissector;
     std::string table;
@@ -113,6 +116,11 @@ inline ProbeResult call_bound_dissector(const std::string &table, std::uint32_t 
 {
     return probe({ProbeRequest::Action::call_bound_dissector, table, key}, payload, dissection);
 }
+
+// Runs the heuristic dissector short_name on payload, a record captured at
+// seconds since 1970, or one without a capture time when seconds is empty.
+ProbeResult try_heuristic(const std::string &short_name, const Bytes &payload, std::optional<std::int64_t> seconds,
+                          Dissection *dissection = nullptr);
 
 // Sets a preference as "-o name:value" would, and applies all preferences.
 // Returns false when the analyser refuses the value.
