@@ -14,5 +14,5 @@ stage_bench_plugins() {
     series=$(cd "$bench_build/plugins" && ls -d [0-9]*.[0-9]* | head -n1)
     mkdir -p "$stage/ours/$series/epan" "$stage/floor/$series/epan"
     cp "$bench_build/plugins/$series/epan/"{ovk5,ovk5seq}.so "$stage/ours/$series/epan/"
-    cp "$bench_build/plugins/$series/epan/"{ovk5floor,ovk5seqfloor}.so "$stage/floor/$series/epan/"
+    cp "$bench_build/plugins/$series/epan/ovk5floor.so" "$stage/floor/$series/epan/"
 }
