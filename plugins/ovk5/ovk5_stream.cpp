@@ -18,9 +18,10 @@ guint32 smaller(guint32 a, guint32 b)
 
 class Planner {
 public:
-    // Pieces gather in a scratch array (the null allocator: g_malloc);
-    // the plan keeps an exact copy in file scope, one per TCP segment.
-    explicit Planner(guint32 missing_before) : pieces_(wmem_array_new(nullptr, sizeof(ovk5_stream_piece)))
+    // Pieces gather in a scratch array; the plan keeps an exact copy in
+    // file scope, one per TCP segment.
+    Planner(guint32 missing_before, wmem_allocator_t *scratch)
+        : pieces_(wmem_array_new(scratch, sizeof(ovk5_stream_piece)))
     {
         pending_.missing_before = missing_before;
     }
@@ -49,8 +50,6 @@ public:
         const void *pieces = count ? wmem_memdup(wmem_file_scope(), wmem_array_get_raw(pieces_),
                                                  count * sizeof(ovk5_stream_piece))
                                    : nullptr;
-        wmem_destroy_array(pieces_);
-        pieces_ = nullptr;
         return {count, static_cast<const ovk5_stream_piece *>(pieces)};
     }
 
@@ -233,7 +232,8 @@ guint32 continue_record(ovk5_stream_direction *d, Planner &planner, tvbuff_t *tv
 
 } // namespace
 
-ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *d, tvbuff_t *tvb, guint32 seq, bool opened_in_capture)
+ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *d, tvbuff_t *tvb, guint32 seq, bool opened_in_capture,
+                                    wmem_allocator_t *scratch)
 {
     const guint32 length = tvb_reported_length(tvb);
     const guint32 captured_end = tvb_captured_length(tvb);
@@ -247,7 +247,7 @@ ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *d, tvbuff_t *tvb, gui
         d->next_seq = seq;
     }
     const gint32 ahead = seq_distance(seq, d->next_seq);
-    Planner planner(ahead > 0 ? static_cast<guint32>(ahead) : 0);
+    Planner planner(ahead > 0 ? static_cast<guint32>(ahead) : 0, scratch);
     if (ahead > 0) {
         // Stream bytes that never reached the capture.
         if (d->have && d->keep)

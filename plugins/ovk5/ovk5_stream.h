@@ -57,8 +57,10 @@ struct ovk5_stream_direction {
 // Plans the payload tvb, which holds the stream bytes from seq on (its
 // reported length; what it captured may be less), and moves the
 // direction on. opened_in_capture: the direction's SYN was captured, so
-// its first bytes start a record. Pieces live in file scope.
+// its first bytes start a record. Pieces live in file scope; scratch
+// (the packet's pool) holds what planning needs meanwhile, so that an
+// exception leaves nothing behind.
 ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *direction, tvbuff_t *tvb, guint32 seq,
-                                    bool opened_in_capture);
+                                    bool opened_in_capture, wmem_allocator_t *scratch);
 
 #endif

@@ -566,7 +566,7 @@ const ovk5_segment_plan *segment_plan(tvbuff_t *tvb, packet_info *pinfo, const s
     if (!direction)
         return nullptr;
     auto *plan = wmem_new(wmem_file_scope(), ovk5_segment_plan);
-    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq, opened_in_capture);
+    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq, opened_in_capture, pinfo->pool);
     p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5, key, plan);
     return plan;
 }
@@ -593,12 +593,11 @@ proto_item *add_damage(proto_tree *tree, packet_info *pinfo, expert_field *ei, t
     const guint32 end = offset + length < captured ? offset + length : captured;
     va_list args;
     va_start(args, format);
-    char *text = g_strdup_vprintf(format, args);
+    // In the packet's pool: the tree may throw before the text is freed.
+    const char *text = wmem_strdup_vprintf(pinfo->pool, format, args);
     va_end(args);
-    proto_item *item = proto_tree_add_expert_format(tree, pinfo, ei, tvb, static_cast<gint>(start),
-                                                    static_cast<gint>(end > start ? end - start : 0), "%s", text);
-    g_free(text);
-    return item;
+    return proto_tree_add_expert_format(tree, pinfo, ei, tvb, static_cast<gint>(start),
+                                        static_cast<gint>(end > start ? end - start : 0), "%s", text);
 }
 
 void show_piece(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const ovk5_stream_piece &piece)
