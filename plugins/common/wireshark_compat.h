@@ -28,11 +28,14 @@ using ovk_pref_bool = bool;
 using ovk_pref_bool = gboolean;
 #endif
 
-// What a heuristic dissector returns: gboolean up to 4.2, bool from 4.4.
+// What a heuristic dissector and a wmem allocator's callback return:
+// gboolean up to 4.2, bool from 4.4.
 #if OVK_WIRESHARK_AT_LEAST(4, 4)
 using ovk_heur_result = bool;
+using ovk_wmem_cb_result = bool;
 #else
 using ovk_heur_result = gboolean;
+using ovk_wmem_cb_result = gboolean;
 #endif
 
 // Wireshark's statistics window calls a tree's initialisation on every

@@ -142,7 +142,7 @@ guint32 frame_stream_capacity = 0;
 // The arrays above point into the file scope: forgotten whenever that is
 // freed, as when a capture file is closed, whoever frees it. (The maps are
 // emptied by wmem itself.)
-gboolean forget_records(wmem_allocator_t *, wmem_cb_event_t, void *)
+ovk_wmem_cb_result forget_records(wmem_allocator_t *, wmem_cb_event_t, void *)
 {
     chunks = nullptr;
     chunk_count = chunk_capacity = 0;

@@ -164,7 +164,7 @@ struct moved_stream {
 
 // Everything above points into the file scope: forgotten whenever that is
 // freed, as when a capture file is closed, whoever frees it.
-gboolean forget_streams(wmem_allocator_t *, wmem_cb_event_t, void *)
+ovk_wmem_cb_result forget_streams(wmem_allocator_t *, wmem_cb_event_t, void *)
 {
     last_moved = moved_stream{};
     last_capture_state = nullptr;
