@@ -165,11 +165,8 @@ TEST_F(Ovk5AnalysisTshark, TreeHasARowPerStreamWithDelaysAndClockFaults)
     EXPECT_EQ(rows({"-o", "ovk5.analyze:FALSE"}), plain);
 }
 
-TEST_F(Ovk5AnalysisTshark, FoundByNameAndOnItsPortsFromStartUp)
+TEST_F(Ovk5AnalysisTshark, FoundByName)
 {
-    const Lines decodes = stage_.lines({"-G", "decodes"});
-    for (const char *binding : {"udp.port\t21171\tovk5", "tcp.port\t21103\tovk5"})
-        EXPECT_NE(std::find(decodes.begin(), decodes.end(), binding), decodes.end()) << binding;
 #ifdef OVK_UDPDUMP
     // Wireshark's udpdump on a loopback port, sent one datagram until it
     // has written it.

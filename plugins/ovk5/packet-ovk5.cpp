@@ -371,15 +371,11 @@ ovk_pref_bool tcp_desegment = false;
 
 // The dissector "ovk5": Decode As, udpdump's payload, Export PDU, Lua.
 dissector_handle_t ovk5_handle = nullptr;
-// The ports are bound at hand-off, so that "tshark -G decodes" and the
-// Decode As dialog's Default column show them from start-up.
-//
-// The default ports' initial entries use default_port_handle, a handle kept
-// out of the tables' Decode As lists, where ovk5_handle stands: choosing
-// OVK5 for a default port (tshark -d, the profile's decode_as_entries, the
-// dialog) then changes the entry, and the port preferences, which move
-// only entries that are still initial, never undo that choice.
-dissector_handle_t default_port_handle = nullptr;
+// The first binding waits for the first dissection session, so that the
+// Decode As choices of the command line and the profile are in the tables
+// by then: one that picks OVK5 for a port OVK5 has not taken yet stays a
+// user's choice the port preferences never undo.
+bool ports_bound = false;
 dissector_handle_t eth_handle = nullptr;
 
 // Per-dissection data of the framing, apart from the analysis' keys.
@@ -726,7 +722,7 @@ void free_bound_ranges()
 bool bound_by_preference(dissector_table_t table, guint32 port)
 {
     const dissector_handle_t current = dissector_get_uint_handle(table, port);
-    return !dissector_is_uint_changed(table, port) && (current == ovk5_handle || current == default_port_handle);
+    return !dissector_is_uint_changed(table, port) && current == ovk5_handle;
 }
 
 // Moves OVK5 in table_name from the ports of old_ports (may be null) to
@@ -820,31 +816,14 @@ void bind_ports()
     free_bound_ranges();
     tcp_ports_bound = range_copy(NULL, tcp_ports);
     udp_ports_bound = range_copy(NULL, udp_ports);
+    ports_bound = true;
 }
 
-// The first binding: the default ports as the tables' initial entries, under
-// default_port_handle, which then leaves the Decode As list that adding it
-// put it in (one handle per protocol there; a second one is a warning).
-void bind_default_ports(const char *table_name, dissector_handle_t *previous_owner, const range_t *ports)
+// Run at the start of every dissection session; binds only the first time.
+void bind_ports_first_time()
 {
-    dissector_table_t table = find_dissector_table(table_name);
-    for (guint i = 0; i < ports->nranges; ++i) {
-        for (guint32 port = ports->ranges[i].low; port <= ports->ranges[i].high; ++port) {
-            previous_owner[port] = dissector_get_uint_handle(table, port);
-            dissector_add_uint(table_name, port, default_port_handle);
-        }
-    }
-    // The table keeps the head of its list; a protocol named "ovk5" is
-    // never first in the port tables, sorted by name.
-    GSList *offered = dissector_table_get_dissector_handles(table);
-    if (offered && offered->data != default_port_handle) {
-        // Not the head, so the head stays the table's.
-        GSList *head = g_slist_remove(offered, default_port_handle);
-        (void)head;
-    }
-    // Offered by "Decode As" (tshark -d) on any port, even when a
-    // preference leaves a port range empty.
-    dissector_add_for_decode_as(table_name, ovk5_handle);
+    if (!ports_bound)
+        bind_ports();
 }
 
 // ---------------------------------------------------------------- heuristics
@@ -1076,6 +1055,7 @@ void proto_register_ovk5(void)
     expert_register_field_array(expert_register_protocol(proto_ovk5), ei, array_length(ei));
     ovk5_handle = register_dissector("ovk5", dissect_ovk5_payload, proto_ovk5);
     register_shutdown_routine(free_bound_ranges);
+    register_init_routine(bind_ports_first_time);
     ovk5_tap = register_tap(ovk5_tap_name);
     ovk5_damage_tap = register_tap(ovk5_damage_tap_name);
     // Emptied whenever the file scope is freed.
@@ -1114,17 +1094,16 @@ void proto_reg_handoff_ovk5(void)
     eth_handle = ovk_find_ethernet_dissector();
 
     if (!initialized) {
-        default_port_handle = create_dissector_handle(dissect_ovk5_payload, proto_ovk5);
-        bind_default_ports("tcp.port", tcp_previous_owner, tcp_ports);
-        bind_default_ports("udp.port", udp_previous_owner, udp_ports);
-        tcp_ports_bound = range_copy(NULL, tcp_ports);
-        udp_ports_bound = range_copy(NULL, udp_ports);
+        // Offered by "Decode As" (tshark -d) on any port, even when a
+        // preference leaves a port range empty.
+        dissector_add_for_decode_as("tcp.port", ovk5_handle);
+        dissector_add_for_decode_as("udp.port", ovk5_handle);
         // Only payloads no port claims reach these.
         heur_dissector_add("udp", dissect_ovk5_heur_udp, "OVK5 over UDP", "ovk5_udp", proto_ovk5, HEURISTIC_ENABLE);
         heur_dissector_add("tcp", dissect_ovk5_heur_tcp, "OVK5 over TCP", "ovk5_tcp", proto_ovk5, HEURISTIC_ENABLE);
         initialized = true;
-        return;
     }
 
-    bind_ports();
+    if (ports_bound)
+        bind_ports();
 }
