@@ -71,6 +71,9 @@ struct Delivery {
     std::uint32_t snaplen;
 };
 
+// The capture's clock, a second after the records' time stamps.
+constexpr std::uint64_t capture_time_ns = 1700000001ull * 1000000000u;
+
 void write_stream(const std::string &path, const Bytes &stream, const Delivery &how)
 {
     CaptureWriter writer(path, linktype_ethernet, how.snaplen);
@@ -78,7 +81,7 @@ void write_stream(const std::string &path, const Bytes &stream, const Delivery &
     ends.src_port = 50000;
     ends.dst_port = ovk5_tcp_port;
     if (how.syn)
-        writer.write(0, ethernet_ipv4_tcp(ends, TcpSegment{0, 0, 0x02}, {}));
+        writer.write(capture_time_ns, ethernet_ipv4_tcp(ends, TcpSegment{0, 0, 0x02}, {}));
     std::vector<std::size_t> starts;
     const std::size_t end = how.last_byte ? how.last_byte : stream.size();
     for (std::size_t at = how.first_byte; at < end; at += how.segment_size)
@@ -88,7 +91,7 @@ void write_stream(const std::string &path, const Bytes &stream, const Delivery &
         order.push_back(i);
     for (const std::size_t i : order) {
         const std::size_t stop = std::min(starts[i] + how.segment_size, end);
-        writer.write(1000, ethernet_ipv4_tcp(ends, TcpSegment{1 + static_cast<std::uint32_t>(starts[i])},
+        writer.write(capture_time_ns, ethernet_ipv4_tcp(ends, TcpSegment{1 + static_cast<std::uint32_t>(starts[i])},
                                              Bytes(stream.begin() + starts[i], stream.begin() + stop)));
     }
     writer.commit();

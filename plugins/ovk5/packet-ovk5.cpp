@@ -562,7 +562,8 @@ const ovk5_segment_plan *segment_plan(tvbuff_t *tvb, packet_info *pinfo, const s
     if (!direction)
         return nullptr;
     auto *plan = wmem_new(wmem_file_scope(), ovk5_segment_plan);
-    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq, opened_in_capture, pinfo->pool);
+    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq, opened_in_capture,
+                              pinfo->fd->has_ts ? &pinfo->abs_ts : nullptr, pinfo->pool);
     p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5, key, plan);
     return plan;
 }
@@ -627,15 +628,20 @@ void show_piece(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const ovk5_
     }
     case ovk5_piece_kind::part: {
         const gint captured = tvb_captured_length_remaining(tvb, static_cast<gint>(piece.offset));
-        if (captured > 0)
+        if (captured > 0 && piece.length)
             proto_tree_add_item(tree, hf_ovk5_record_part, tvb, piece.offset,
                                 captured < static_cast<gint>(piece.length) ? captured : static_cast<gint>(piece.length),
                                 ENC_NA);
         break;
     }
     case ovk5_piece_kind::skipped:
-        damage.bytes_skipped = piece.length;
-        add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, piece.length,
+        damage.bytes_skipped = piece.length + piece.held_skipped;
+        if (piece.held_skipped)
+            add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, 0,
+                       "%u bytes of earlier segments skipped: no confirmed chain of OVK5 records starts in them",
+                       piece.held_skipped);
+        if (piece.length)
+            add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, piece.length,
                                      "%u bytes skipped: no OVK5 record boundary is known here (the capture "
                                      "starts inside a record or stream bytes were lost); framing resumes "
                                      "at the next plausible header",
@@ -660,8 +666,10 @@ void add_leftovers(gpointer flow, gpointer direction, gpointer total)
     // Out-of-order segments TCP still holds, waiting for one never captured.
     if (d->started && tcp->ooo_segments)
         leftovers->segments_held_back += wmem_list_count(tcp->ooo_segments);
-    if (d->have && d->keep)
+    if ((d->have && d->keep) || (d->state == ovk5_framing_state::checking && d->held_length))
         ++leftovers->records_unfinished;
+    if (d->state == ovk5_framing_state::searching)
+        leftovers->bytes_unconfirmed += d->held_length;
 }
 
 // What the port tables call. With ovk5.tcp.desegment on, a TCP payload is
