@@ -31,16 +31,6 @@ guint32 larger(guint32 a, guint32 b)
     return a > b ? a : b;
 }
 
-guint32 le16(const guint8 *p)
-{
-    return p[0] | static_cast<guint32>(p[1]) << 8;
-}
-
-guint32 le32(const guint8 *p)
-{
-    return le16(p) | le16(p + 2) << 16;
-}
-
 guint32 be16(const guint8 *p)
 {
     return static_cast<guint32>(p[0]) << 8 | p[1];
@@ -48,7 +38,7 @@ guint32 be16(const guint8 *p)
 
 guint32 record_length_at(const guint8 *header)
 {
-    return ovk5_header_length + le16(header + ovk5_blob_size_offset);
+    return ovk5_header_length + ovk_le16(header + ovk5_blob_size_offset);
 }
 
 // The times a header's is compared with.
@@ -68,36 +58,21 @@ struct TimeReference {
     static bool near(gint64 a, gint64 b) { return a - b <= clock_window && b - a <= clock_window; }
 };
 
-// The check the heuristics make (ovk5_check_record: time stamp, Blob size,
+// The check the heuristics make (ovk5_check_at: time stamp, Blob size,
 // source address, EtherType), with the time stamp near the reference; for
 // IPv4 and IPv6 frames also the IP header: its version, and a packet
 // length that fits the Blob size (allowing for the padding of a short
-// frame and a frame check sequence).
+// frame and a frame check sequence). Bytes inside a frame seldom pass all.
 ovk5_plausibility check_header(const guint8 *p, guint32 available, const TimeReference &reference)
 {
-    if (available < ovk5_header_length)
-        return ovk5_plausibility::incomplete;
-    const guint32 blob_size = le16(p + ovk5_blob_size_offset);
-    const guint32 secs = le32(p + ovk5_ts_offset);
-    const guint32 nsecs = le32(p + ovk5_ts_offset + 4);
-    if (nsecs > ovk_max_nanoseconds || blob_size < ovk5_ethernet_header_length || !reference.fits(secs))
+    static const ovk5_check_rule rule = ovk5_dissector_rule(nullptr, 0);
+    if (available >= ovk5_header_length && !reference.fits(ovk_le32(p + ovk5_ts_offset)))
         return ovk5_plausibility::implausible;
-    if (available < ovk5_checked_length)
-        return ovk5_plausibility::incomplete;
+    const ovk5_plausibility verdict = ovk5_check_at({p, available, available}, 0, rule);
+    if (verdict != ovk5_plausibility::plausible || available < ovk5_checked_length + 6)
+        return verdict;
 
-    const guint8 *frame = p + ovk5_header_length;
-    // The group bit of the source address: no station sends from a
-    // multicast or broadcast address.
-    if (frame[6] & 0x01)
-        return ovk5_plausibility::implausible;
-    const guint32 type = be16(frame + 12);
-    if (type >= ovk5_min_ethertype && !ovk5_known_ethertype(static_cast<guint16>(type)))
-        return ovk5_plausibility::implausible;
-    if (type < ovk5_min_ethertype && (type > ovk5_max_8023_length || type > blob_size - ovk5_ethernet_header_length))
-        return ovk5_plausibility::implausible;
-
-    if (available < ovk5_checked_length + 6)
-        return ovk5_plausibility::plausible;
+    const guint32 type = be16(p + ovk5_checked_length - 2);
     const guint8 *ip = p + ovk5_checked_length;
     const guint32 version = ip[0] >> 4;
     // What the frame's own header says its payload is.
@@ -109,18 +84,18 @@ ovk5_plausibility check_header(const guint8 *p, guint32 available, const TimeRef
     } else if (type == 0x86dd) {
         claimed = version == 6 ? 40u + be16(ip + 4) : 0;
         least = 40;
-    } else if (type <= ovk5_max_8023_length) {
+    } else if (type <= ovk_max_8023_length) {
         claimed = type;
         least = 3;  // an LLC header
     } else {
-        return ovk5_plausibility::plausible;
+        return verdict;
     }
     constexpr guint32 min_payload = 46;  // an Ethernet frame's, padded up to it
     constexpr guint32 fcs_length = 4;
-    const guint32 payload = blob_size - ovk5_ethernet_header_length;
+    const guint32 payload = ovk_le16(p + ovk5_blob_size_offset) - ovk_ethernet_header_length;
     if (claimed < least || claimed > payload || (payload - claimed > fcs_length && payload > min_payload + fcs_length))
         return ovk5_plausibility::implausible;
-    return ovk5_plausibility::plausible;
+    return verdict;
 }
 
 class Planner {
@@ -186,7 +161,7 @@ chain follow_chain(const guint8 *data, guint32 n, guint32 pos, TimeReference ref
         if (!reference.last_known && !reference.capture_known) {
             // Without a time to compare with, the chain's first sets it.
             reference.last_known = true;
-            reference.last_secs = le32(data + pos + ovk5_ts_offset);
+            reference.last_secs = ovk_le32(data + pos + ovk5_ts_offset);
         }
         pos += record_length_at(data + pos);
     }
@@ -222,13 +197,13 @@ void forget_record(ovk5_stream_direction *d)
 
 bool time_valid_at(const guint8 *header)
 {
-    return le32(header + ovk5_ts_offset + 4) <= ovk_max_nanoseconds;
+    return ovk_time_valid(ovk_le32(header + ovk5_ts_offset + 4));
 }
 
 void note_time(ovk5_stream_direction *d, const guint8 *header)
 {
     d->time_known = true;
-    d->last_secs = le32(header + ovk5_ts_offset);
+    d->last_secs = ovk_le32(header + ovk5_ts_offset);
 }
 
 // Makes bytes (length of them) the direction's held bytes.
@@ -356,7 +331,7 @@ public:
 private:
     bool good_time(const guint8 *header) const
     {
-        return time_valid_at(header) && searching_.fits(le32(header + ovk5_ts_offset));
+        return time_valid_at(header) && searching_.fits(ovk_le32(header + ovk5_ts_offset));
     }
 
     // Records from pos on that begin in held bytes: shown whole (put
