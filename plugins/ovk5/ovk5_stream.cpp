@@ -255,7 +255,7 @@ public:
             if (d_->state == ovk5_framing_state::checking) {
                 const ovk5_plausibility verdict = check_header(view.data, view.n, framing_);
                 if (verdict == ovk5_plausibility::implausible) {
-                    start_search(record_length_at(view.data));
+                    start_search(view.data);
                     continue;
                 }
                 if (verdict == ovk5_plausibility::incomplete && !view.at_gap) {
@@ -266,46 +266,29 @@ public:
                     note_time(d_, view.data);
                 start = 0;
             } else {
-                // A header that failed the check (the view's first) stands
-                // when no chain starts inside its record and its time
-                // stamp is good, or else when a chain starts right after
-                // it; a chain inside or later wins.
+                // A header that failed the check (the view's first) but
+                // whose time stamp is good stands unless a chain starts
+                // inside its record.
                 const guint32 suspect_end = d_->suspect_end;
-                bool stands = false;
-                Found found{chain::refuted, 0};
-                if (suspect_end && d_->scan_from < suspect_end) {
-                    found = search_chain(view.data, view.n, d_->scan_from, suspect_end, searching_, view.at_gap);
-                    if (found.verdict == chain::refuted) {
-                        stands = good_time(view.data);
-                        d_->scan_from = suspect_end;
-                    }
-                }
-                if (!stands && found.verdict == chain::refuted) {
-                    found = search_chain(view.data, view.n, d_->scan_from, G_MAXUINT32, searching_, view.at_gap);
-                    stands = suspect_end && found.verdict == chain::confirmed && found.at == suspect_end;
-                }
-                if (!stands && found.verdict == chain::undecided) {
-                    const guint32 keep_from = suspect_end && found.at <= suspect_end ? 0 : found.at;
+                const Found found = search_chain(view.data, view.n, d_->scan_from,
+                                                 suspect_end ? suspect_end : G_MAXUINT32, searching_, view.at_gap);
+                const bool stands = suspect_end && found.verdict == chain::refuted;
+                if (found.verdict == chain::undecided) {
+                    const guint32 keep_from = suspect_end ? 0 : found.at;
                     skip(view, 0, keep_from);
-                    if (keep_from)
-                        d_->suspect_end = 0;
                     d_->scan_from = found.at - keep_from;
                     hold(view, keep_from);
                     return true;
                 }
-                if (!stands && found.verdict == chain::refuted) {
+                if (found.verdict == chain::refuted && !stands) {
                     skip(view, 0, view.n);
                     d_->held_length = 0;
                     d_->scan_from = 0;
-                    d_->suspect_end = 0;
                     return true;
                 }
                 start = stands ? 0 : found.at;
                 skip(view, 0, start);
-                // A header that stands sets the time too: the clock may
-                // have been stepped.
-                if (!stands || time_valid_at(view.data))
-                    note_time(d_, view.data + start);
+                note_time(d_, view.data + start);
             }
             d_->state = ovk5_framing_state::framing;
             d_->held_length = 0;
@@ -320,12 +303,12 @@ public:
         }
     }
 
-    // Searching from the second byte of the view on.
-    void start_search(guint32 suspect_end)
+    // Searching from the byte after header on, which failed the check.
+    void start_search(const guint8 *header)
     {
         d_->state = ovk5_framing_state::searching;
         d_->scan_from = 1;
-        d_->suspect_end = suspect_end;
+        d_->suspect_end = good_time(header) ? record_length_at(header) : 0;
     }
 
 private:
@@ -349,7 +332,7 @@ private:
                     || (verdict == ovk5_plausibility::incomplete && !view->at_gap)) {
                     move_to(view, pos);
                     if (verdict == ovk5_plausibility::implausible)
-                        start_search(record_length_at(view->data));
+                        start_search(view->data);
                     else
                         d_->state = ovk5_framing_state::checking;
                     return false;
@@ -534,7 +517,7 @@ ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *d, tvbuff_t *tvb, gui
                 std::memcpy(d->bytes + d->have, payload + offset, rest);
                 planner.add(ovk5_piece_kind::part, offset, rest);
                 keep_held(d, d->bytes, d->length);
-                Resolver(d, planner, reference, reference).start_search(d->length);
+                Resolver(d, planner, reference, reference_of(d, capture_time, false)).start_search(d->bytes);
                 forget_record(d);
                 offset += rest;
                 continue;
@@ -582,7 +565,7 @@ ovk5_segment_plan ovk5_plan_segment(ovk5_stream_direction *d, tvbuff_t *tvb, gui
             }
             if (captured >= ovk5_checked_length) {
                 if (check_header(payload + offset, captured, reference) == ovk5_plausibility::implausible) {
-                    Resolver(d, planner, reference, reference).start_search(record_length_at(payload + offset));
+                    Resolver(d, planner, reference, reference_of(d, capture_time, false)).start_search(payload + offset);
                     continue;
                 }
                 note_time(d, payload + offset);

@@ -65,8 +65,10 @@ struct ovk5_stream_direction {
     guint32 held_length;
     guint32 held_capacity;
     guint32 scan_from;    // searching: the first held position not yet refuted
-    // Searching: the held bytes start with a header that failed the check;
-    // its record (ending here) stands unless a chain starts inside it. 0: none.
+    // Searching: the held bytes start with a header that failed the check
+    // but has a good time stamp (a runt frame, an EtherType the analyser
+    // does not know); its record, ending here, stands unless a chain
+    // starts inside it. 0: none.
     guint32 suspect_end;
     // The time stamp (seconds) of the last header that passed the check.
     bool time_known;
