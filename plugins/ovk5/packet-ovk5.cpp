@@ -358,9 +358,9 @@ void proto_register_ovk5(void)
                                    "Reassemble OVK5 records spanning TCP segments",
                                    "Whether OVK5 over TCP is read as a stream of records, each its 16-byte "
                                    "header followed by an Ethernet frame of Blob size bytes, so that several "
-                                   "records in one segment and a record split over segments are all decoded. "
-                                   "Needs \"Allow subdissector to reassemble TCP streams\" in the TCP "
-                                   "protocol settings. Off: each TCP payload is one record.",
+                                   "records in one segment and a record split over segments are all decoded, "
+                                   "whether or not TCP's \"Allow subdissector to reassemble TCP streams\" "
+                                   "is on. Off: each TCP payload is one record.",
                                    &tcp_desegment);
 }
 
@@ -370,7 +370,7 @@ void proto_reg_handoff_ovk5(void)
 {
     static bool initialized = false;
 
-    eth_handle = ovk_find_ethernet_dissector();
+    eth_handle = ovk_find_ethernet_dissector(proto_ovk5);
 
     if (!initialized) {
         // Offered by "Decode As" (tshark -d) on any port, even when a
