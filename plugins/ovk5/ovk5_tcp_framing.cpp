@@ -25,17 +25,15 @@ namespace {
 // TCP's own flow of that direction. Forgotten with the file.
 wmem_map_t *stream_directions = nullptr;
 
-// TCP's flags of a direction: its SYN (or SYN-ACK) seen, beside the
-// sequence number base.
-constexpr guint8 tcp_flow_saw_syn = 0x02;
-constexpr guint8 tcp_flow_saw_syn_ack = 0x04;
-
 ovk5_stream_direction *stream_direction(packet_info *pinfo, bool *opened_in_capture)
 {
     struct tcp_analysis *tcpd = get_tcp_conversation_data(nullptr, pinfo);
     if (!tcpd || !tcpd->fwd)
         return nullptr;
-    *opened_in_capture = (tcpd->fwd->static_flags & (tcp_flow_saw_syn | tcp_flow_saw_syn_ack)) != 0;
+    // TCP notes the server's port on the connection's SYN or SYN-ACK: the
+    // connection opened in the capture, so each direction's first bytes
+    // are its first record's.
+    *opened_in_capture = tcpd->server_port != 0;
     auto *direction = static_cast<ovk5_stream_direction *>(wmem_map_lookup(stream_directions, tcpd->fwd));
     if (!direction) {
         direction = wmem_new0(wmem_file_scope(), ovk5_stream_direction);
