@@ -45,6 +45,36 @@ constexpr guint32 payload_count_key = 0x4f560001;
 // among the frame's OVK5 TCP payloads.
 constexpr guint32 segment_plan_key = 0x4f570000;
 
+// The addresses and ports of the packet carrying records: the frame inside
+// one record replaces pinfo's, yet each record is the carrier's.
+struct ovk5_carrier {
+    address src;
+    address dst;
+    guint32 srcport;
+    guint32 destport;
+    port_type ptype;
+};
+
+inline ovk5_carrier ovk5_save_carrier(const packet_info *pinfo)
+{
+    ovk5_carrier carrier;
+    copy_address_shallow(&carrier.src, &pinfo->src);
+    copy_address_shallow(&carrier.dst, &pinfo->dst);
+    carrier.srcport = pinfo->srcport;
+    carrier.destport = pinfo->destport;
+    carrier.ptype = pinfo->ptype;
+    return carrier;
+}
+
+inline void ovk5_restore_carrier(packet_info *pinfo, const ovk5_carrier &carrier)
+{
+    copy_address_shallow(&pinfo->src, &carrier.src);
+    copy_address_shallow(&pinfo->dst, &carrier.dst);
+    pinfo->srcport = carrier.srcport;
+    pinfo->destport = carrier.destport;
+    pinfo->ptype = carrier.ptype;
+}
+
 // packet-ovk5.cpp
 
 // One record: its header, then its frame.
@@ -71,9 +101,16 @@ void register_analysis();
 
 extern ovk_pref_bool tcp_desegment;
 // What the port tables call: with ovk5.tcp.desegment on, a TCP payload is
-// a stretch of a stream of records; anything else is one record.
+// a stretch of a stream of records; a UDP payload may hold several records;
+// anything else is one record.
 int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data);
 void register_tcp_framing();
+
+// ovk5_datagram.cpp
+
+// A UDP payload: several records when it is exactly a chain of plausible
+// records, otherwise one record.
+int dissect_ovk5_datagram(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data);
 
 // ovk5_ports.cpp
 

@@ -162,9 +162,12 @@ void add_leftovers(gpointer flow, gpointer direction, gpointer total)
 // a stretch of a stream of records, framed here by their Blob size from
 // the TCP sequence numbers (the analyser's TCP reassembly is not asked
 // for, so records spanning segments are put together whether or not
-// tcp.desegment_tcp_streams is on); anything else is one record.
+// tcp.desegment_tcp_streams is on). A UDP payload may hold several records
+// (ovk5_datagram.cpp); anything else is one record.
 int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
 {
+    if (pinfo->ptype == PT_UDP && !pinfo->flags.in_error_pkt)
+        return dissect_ovk5_datagram(tvb, pinfo, tree, data);
     if (!tcp_desegment || pinfo->ptype != PT_TCP || !data || pinfo->flags.in_error_pkt)
         return dissect_ovk5(tvb, pinfo, tree, data);
 
@@ -173,19 +176,10 @@ int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
         return dissect_ovk5(tvb, pinfo, tree, data);
     // Each record is the TCP segment's: the carrier's addresses and ports,
     // which the frame inside the one before has replaced, name its stream.
-    address carrier_src, carrier_dst;
-    copy_address_shallow(&carrier_src, &pinfo->src);
-    copy_address_shallow(&carrier_dst, &pinfo->dst);
-    const guint32 carrier_srcport = pinfo->srcport;
-    const guint32 carrier_destport = pinfo->destport;
-    const port_type carrier_ptype = pinfo->ptype;
+    const ovk5_carrier carrier = ovk5_save_carrier(pinfo);
     bool parts_only = true;
     for (guint32 i = 0; i < plan->count; ++i) {
-        copy_address_shallow(&pinfo->src, &carrier_src);
-        copy_address_shallow(&pinfo->dst, &carrier_dst);
-        pinfo->srcport = carrier_srcport;
-        pinfo->destport = carrier_destport;
-        pinfo->ptype = carrier_ptype;
+        ovk5_restore_carrier(pinfo, carrier);
         show_piece(tvb, pinfo, tree, plan->pieces[i]);
         parts_only = parts_only && plan->pieces[i].kind == ovk5_piece_kind::part && !plan->pieces[i].missing_before;
     }
