@@ -7,13 +7,11 @@ namespace {
 
 // Consecutive records that must pass the check before framing resumes
 // where no boundary is known. Bytes inside a frame pass it for one header
-// now and then; for three in a row, practically never.
+// now and then; for three in a row, practically never. Two confirm a
+// chain from the first byte of a segment (where senders' writes start
+// records) and one before a gap, where no more can come.
 constexpr guint32 confirming_records = 3;
-// Before a gap, where no more can come: two records confirm.
-constexpr guint32 confirming_records_at_gap = 2;
-// How far a header's time may lie from the stream's last good one or the
-// capture's: a day either way, as the heuristics allow.
-constexpr gint64 clock_window = 86400;
+constexpr guint32 confirming_records_short = 2;
 
 // Sequence numbers wrap: the signed distance from b to a.
 gint32 seq_distance(guint32 a, guint32 b)
@@ -55,7 +53,7 @@ struct TimeReference {
         return (last_known && near(secs, last_secs)) || (capture_known && near(secs, capture_secs));
     }
 
-    static bool near(gint64 a, gint64 b) { return a - b <= clock_window && b - a <= clock_window; }
+    static bool near(gint64 a, gint64 b) { return a - b <= ovk5_max_clock_offset && b - a <= ovk5_max_clock_offset; }
 };
 
 // The check the heuristics make (ovk5_check_at: time stamp, Blob size,
@@ -146,9 +144,9 @@ enum class chain { confirmed, undecided, refuted };
 // Whether records framed from pos on pass the check, as many as confirm a
 // boundary; undecided when the bytes end first (at a gap, where no more
 // come, fewer confirm).
-chain follow_chain(const guint8 *data, guint32 n, guint32 pos, TimeReference reference, bool at_gap)
+chain follow_chain(const guint8 *data, guint32 n, guint32 pos, TimeReference reference, bool at_gap, guint32 needed)
 {
-    for (guint32 count = 0; count < confirming_records; ++count) {
+    for (guint32 count = 0; count < needed; ++count) {
         const ovk5_plausibility verdict = pos < n ? check_header(data + pos, n - pos, reference)
                                                   : ovk5_plausibility::incomplete;
         if (verdict == ovk5_plausibility::implausible)
@@ -156,7 +154,7 @@ chain follow_chain(const guint8 *data, guint32 n, guint32 pos, TimeReference ref
         if (verdict == ovk5_plausibility::incomplete) {
             if (!at_gap)
                 return chain::undecided;
-            return count >= confirming_records_at_gap ? chain::confirmed : chain::refuted;
+            return count >= confirming_records_short ? chain::confirmed : chain::refuted;
         }
         if (!reference.last_known && !reference.capture_known) {
             // Without a time to compare with, the chain's first sets it.
@@ -174,13 +172,14 @@ struct Found {
 };
 
 // The first position from from up to limit where a chain is confirmed or
-// still undecided.
+// still undecided; segment_start is a segment's first byte.
 Found search_chain(const guint8 *data, guint32 n, guint32 from, guint32 limit, const TimeReference &reference,
-                   bool at_gap)
+                   bool at_gap, guint32 segment_start)
 {
     const guint32 end = smaller(limit, n);
     for (guint32 pos = from; pos < end; ++pos) {
-        const chain verdict = follow_chain(data, n, pos, reference, at_gap);
+        const chain verdict = follow_chain(data, n, pos, reference, at_gap,
+                                           pos == segment_start ? confirming_records_short : confirming_records);
         if (verdict != chain::refuted)
             return {verdict, pos};
     }
@@ -271,7 +270,8 @@ public:
                 // inside its record.
                 const guint32 suspect_end = d_->suspect_end;
                 const Found found = search_chain(view.data, view.n, d_->scan_from,
-                                                 suspect_end ? suspect_end : G_MAXUINT32, searching_, view.at_gap);
+                                                 suspect_end ? suspect_end : G_MAXUINT32, searching_, view.at_gap,
+                                                 view.held < view.n ? view.held : G_MAXUINT32);
                 const bool stands = suspect_end && found.verdict == chain::refuted;
                 if (found.verdict == chain::undecided) {
                     const guint32 keep_from = suspect_end ? 0 : found.at;
@@ -602,7 +602,7 @@ bool ovk5_find_chain(const guint8 *bytes, guint32 length, const nstime_t *captur
     reference.capture_known = capture_time != nullptr;
     if (capture_time)
         reference.capture_secs = capture_time->secs;
-    const Found found = search_chain(bytes, length, 0, length, reference, true);
+    const Found found = search_chain(bytes, length, 0, length, reference, true, 0);
     *start = found.at;
     return found.verdict == chain::confirmed;
 }

@@ -11,6 +11,12 @@
 
 #include "ovk5_record.h"
 
+// How far a header's time may lie from the capture's own (or a TCP
+// stream's last good one) where OVK5 is recognised by its content: a day
+// either way, for a device clock set to local time or not synchronised,
+// while random bytes land in it about once in 25,000.
+constexpr gint64 ovk5_max_clock_offset = 86400;
+
 // What one stretch of a segment's payload is.
 enum class ovk5_piece_kind : guint8 {
     record,       // a whole record, possibly cut by the snap length

@@ -9,6 +9,7 @@
 #include <epan/dissectors/packet-tcp.h>
 
 #include "ovk5_dissector.h"
+#include "ovk5_record.h"
 #include "ovk5_stream.h"
 #include "ovk5_tap.h"
 
@@ -57,6 +58,21 @@ const ovk5_segment_plan *segment_plan(tvbuff_t *tvb, packet_info *pinfo, const s
                               pinfo->fd->has_ts ? &pinfo->abs_ts : nullptr, pinfo->pool);
     p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5, key, plan);
     return plan;
+}
+
+// With ovk5.tcp.desegment off: a note where a segment plainly holds
+// another record after the one it is read as.
+void note_more_records(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree)
+{
+    const guint captured = tvb_captured_length(tvb);
+    if (captured < ovk5_header_length)
+        return;
+    const guint end = ovk5_header_length + tvb_get_letohs(tvb, ovk5_blob_size_offset);
+    if (end >= captured || ovk5_check_record(tvb, static_cast<gint>(end), pinfo->fd->has_ts ? &pinfo->abs_ts : nullptr,
+                                             ovk5_max_clock_offset) != ovk5_plausibility::plausible)
+        return;
+    proto_tree_add_expert(tree, pinfo, &ei_ovk5_more_records, tvb, static_cast<gint>(end),
+                          static_cast<gint>(captured - end));
 }
 
 void report_damage(packet_info *pinfo, const ovk5_damage_info &damage)
@@ -176,6 +192,11 @@ int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
 {
     if (pinfo->ptype == PT_UDP && !pinfo->flags.in_error_pkt)
         return dissect_ovk5_datagram(tvb, pinfo, tree, data);
+    if (pinfo->ptype == PT_TCP && !tcp_desegment && !pinfo->flags.in_error_pkt) {
+        const int taken = dissect_ovk5(tvb, pinfo, tree, data);
+        note_more_records(tvb, pinfo, tree);
+        return taken;
+    }
     if (!tcp_desegment || pinfo->ptype != PT_TCP || !data || pinfo->flags.in_error_pkt)
         return dissect_ovk5(tvb, pinfo, tree, data);
 
@@ -202,6 +223,16 @@ int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
     pinfo->desegment_offset = 0;
     pinfo->desegment_len = 0;
     return tvb_captured_length(tvb);
+}
+
+void search_stream_from(packet_info *pinfo, const struct tcpinfo *tcpinfo)
+{
+    bool opened_in_capture;
+    if (PINFO_FD_VISITED(pinfo))
+        return;
+    ovk5_stream_direction *direction = stream_direction(pinfo, &opened_in_capture);
+    if (direction)
+        ovk5_search_from(direction, tcpinfo->seq);
 }
 
 void register_tcp_framing()

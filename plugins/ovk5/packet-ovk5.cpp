@@ -66,6 +66,7 @@ expert_field ei_ovk5_not_captured = EI_INIT;
 expert_field ei_ovk5_record_cut = EI_INIT;
 expert_field ei_ovk5_ts_backwards = EI_INIT;
 expert_field ei_ovk5_ts_invalid = EI_INIT;
+expert_field ei_ovk5_more_records = EI_INIT;
 
 ovk_pref_bool analyze_headers = TRUE;
 
@@ -315,6 +316,11 @@ void proto_register_ovk5(void)
         { &ei_ovk5_not_captured,
           { "ovk5.not_captured", PI_SEQUENCE, PI_WARN,
             "Bytes not captured (snap length)", EXPFILL }
+        },
+        { &ei_ovk5_more_records,
+          { "ovk5.more_records", PI_UNDECODED, PI_NOTE,
+            "This TCP segment holds more OVK5 records after this one; \"Reassemble OVK5 records spanning "
+            "TCP segments\" (ovk5.tcp.desegment) decodes them", EXPFILL }
         },
         { &ei_ovk5_record_cut,
           { "ovk5.record_cut", PI_MALFORMED, PI_WARN,
