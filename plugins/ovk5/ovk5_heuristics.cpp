@@ -42,7 +42,7 @@ ovk5_plausibility heur_check(tvbuff_t *tvb, guint offset, heur_reference *refere
         reference->time.nsecs = static_cast<int>(first.nsecs);
         reference->known = true;
     }
-    const ovk5_plausibility result = ovk5_check_record(tvb, at, &reference->time, ovk5_max_clock_offset);
+    const ovk5_plausibility result = ovk5_check_record(tvb, at, &reference->time, ovk5_max_clock_offset());
     if (result == ovk5_plausibility::plausible)
         *end = offset + ovk5_header_length + tvb_get_letohs(tvb, at + static_cast<gint>(ovk5_blob_size_offset));
     return result;

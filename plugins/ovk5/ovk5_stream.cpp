@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+guint ovk5_clock_window_hours = 24;
+
 namespace {
 
 // Consecutive records that must pass the check before framing resumes
@@ -53,7 +55,11 @@ struct TimeReference {
         return (last_known && near(secs, last_secs)) || (capture_known && near(secs, capture_secs));
     }
 
-    static bool near(gint64 a, gint64 b) { return a - b <= ovk5_max_clock_offset && b - a <= ovk5_max_clock_offset; }
+    static bool near(gint64 a, gint64 b)
+    {
+        const gint64 window = ovk5_max_clock_offset();
+        return a - b <= window && b - a <= window;
+    }
 };
 
 // The check the heuristics make (ovk5_check_at: time stamp, Blob size,

@@ -12,10 +12,16 @@
 #include "ovk5_record.h"
 
 // How far a header's time may lie from the capture's own (or a TCP
-// stream's last good one) where OVK5 is recognised by its content: a day
-// either way, for a device clock set to local time or not synchronised,
-// while random bytes land in it about once in 25,000.
-constexpr gint64 ovk5_max_clock_offset = 86400;
+// stream's last good one) where OVK5 is recognised by its content, in
+// hours (preference ovk5.clock_window): by default a day either way, for
+// a device clock set to local time or not synchronised, while random
+// bytes land in it about once in 25,000.
+extern guint ovk5_clock_window_hours;
+
+inline gint64 ovk5_max_clock_offset()
+{
+    return static_cast<gint64>(ovk5_clock_window_hours) * 3600;
+}
 
 // What one stretch of a segment's payload is.
 enum class ovk5_piece_kind : guint8 {

@@ -69,7 +69,7 @@ void note_more_records(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree)
         return;
     const guint end = ovk5_header_length + tvb_get_letohs(tvb, ovk5_blob_size_offset);
     if (end >= captured || ovk5_check_record(tvb, static_cast<gint>(end), pinfo->fd->has_ts ? &pinfo->abs_ts : nullptr,
-                                             ovk5_max_clock_offset) != ovk5_plausibility::plausible)
+                                             ovk5_max_clock_offset()) != ovk5_plausibility::plausible)
         return;
     proto_tree_add_expert(tree, pinfo, &ei_ovk5_more_records, tvb, static_cast<gint>(end),
                           static_cast<gint>(captured - end));

@@ -19,6 +19,7 @@ extern "C" {
 
 #include "ethernet_handoff.h"
 #include "ovk5_dissector.h"
+#include "ovk5_stream.h"
 #include "ovk5_tap.h"
 
 void proto_register_ovk5(void);
@@ -368,6 +369,13 @@ void proto_register_ovk5(void)
                                    "whether or not TCP's \"Allow subdissector to reassemble TCP streams\" "
                                    "is on. Off: each TCP payload is one record.",
                                    &tcp_desegment);
+    prefs_register_uint_preference(ovk5_module, "clock_window", "Device clock window (hours)",
+                                   "How far an OVK5 header's time stamp may lie from the capture's own time, "
+                                   "either way, where OVK5 is recognised by its content: by the heuristics on "
+                                   "any port, and where framing a TCP stream resumes after damage or a capture "
+                                   "started mid-stream (there also from the stream's last good time stamp). "
+                                   "Widen it for a device whose clock is not set (one counting from 1970).",
+                                   10, &ovk5_clock_window_hours);
 }
 
 // Also the preference module's apply callback: moves the table entries
