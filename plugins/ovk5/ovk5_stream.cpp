@@ -178,14 +178,16 @@ struct Found {
 };
 
 // The first position from from up to limit where a chain is confirmed or
-// still undecided; segment_start is a segment's first byte.
+// still undecided; segment_start and held_start are segments' first bytes
+// (G_MAXUINT32: none).
 Found search_chain(const guint8 *data, guint32 n, guint32 from, guint32 limit, const TimeReference &reference,
-                   bool at_gap, guint32 segment_start)
+                   bool at_gap, guint32 segment_start, guint32 held_start)
 {
     const guint32 end = smaller(limit, n);
     for (guint32 pos = from; pos < end; ++pos) {
         const chain verdict = follow_chain(data, n, pos, reference, at_gap,
-                                           pos == segment_start ? confirming_records_short : confirming_records);
+                                           pos == segment_start || pos == held_start ? confirming_records_short
+                                                                                     : confirming_records);
         if (verdict != chain::refuted)
             return {verdict, pos};
     }
@@ -277,7 +279,8 @@ public:
                 const guint32 suspect_end = d_->suspect_end;
                 const Found found = search_chain(view.data, view.n, d_->scan_from,
                                                  suspect_end ? suspect_end : G_MAXUINT32, searching_, view.at_gap,
-                                                 view.held < view.n ? view.held : G_MAXUINT32);
+                                                 view.held < view.n ? view.held : G_MAXUINT32,
+                                                 d_->held_from_segment_start && view.held ? 0 : G_MAXUINT32);
                 const bool stands = suspect_end && found.verdict == chain::refuted;
                 if (found.verdict == chain::undecided) {
                     const guint32 keep_from = suspect_end ? 0 : found.at;
@@ -405,6 +408,7 @@ private:
         const guint32 length = view.n - pos;
         if (view.in_payload(pos, view.n))
             planner_.add(ovk5_piece_kind::part, view.payload_offset(pos), view.in_payload(pos, view.n));
+        d_->held_from_segment_start = pos == view.held || (pos == 0 && d_->held_from_segment_start);
         keep_held(d_, view.data + pos, length);
     }
 
@@ -608,7 +612,7 @@ bool ovk5_find_chain(const guint8 *bytes, guint32 length, const nstime_t *captur
     reference.capture_known = capture_time != nullptr;
     if (capture_time)
         reference.capture_secs = capture_time->secs;
-    const Found found = search_chain(bytes, length, 0, length, reference, true, 0);
+    const Found found = search_chain(bytes, length, 0, length, reference, true, 0, G_MAXUINT32);
     *start = found.at;
     return found.verdict == chain::confirmed;
 }

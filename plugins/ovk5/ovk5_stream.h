@@ -77,6 +77,7 @@ struct ovk5_stream_direction {
     guint32 held_length;
     guint32 held_capacity;
     guint32 scan_from;    // searching: the first held position not yet refuted
+    bool held_from_segment_start;  // the held bytes start with a segment's first byte
     // Searching: the held bytes start with a header that failed the check
     // but has a good time stamp (a runt frame, an EtherType the analyser
     // does not know); its record, ending here, stands unless a chain
