@@ -159,10 +159,15 @@ if [[ -n $extcap_install_dir ]]; then
         || fail "uninstall-user-extcap failed"
     left=$(cd "$work/home-extcap" && find . -mindepth 1 | grep -v '^\./\.config$\|^\./\.local$\|^\./\.local/lib$' || true)
     [[ -z $left ]] || fail "uninstall-user-extcap left in the home folder: $left"
+    # Below a prefix, where WIRESHARK_EXTCAP_DIR points Wireshark at it.
+    prefix_extcap=$prefix/${extcap_install_dir#/usr/}
+    interfaces=$(ovk_in_stage HOME="$work/home-empty" WIRESHARK_EXTCAP_DIR="$prefix_extcap" tshark -D 2>&1)
+    grep -q 'ovk5udp (OVK5 receiver (UDP))' <<<"$interfaces" \
+        || fail "tshark does not list ovk5dump from $prefix_extcap: $interfaces"
     # The options dialog's Help opens the README installed with it, wherever
     # the package or the prefix put both.
     for installed in "$work/unpacked:$work/unpacked$extcap_install_dir/ovk5dump:/usr/share/doc/$(field Package)" \
-                     "$prefix:$(find "$prefix" -name ovk5dump -type f):/share/doc/$(field Package)"; do
+                     "$prefix:$prefix_extcap/ovk5dump:/share/doc/$(field Package)"; do
         IFS=: read -r base extcap doc <<<"$installed"
         help=$("$extcap" --extcap-interfaces | sed -n 's/^extcap {version=[^}]*}{help=\(.*\)}$/\1/p')
         [[ $help == "file://$base$doc/README.md" && -f $base$doc/README.md ]] \
