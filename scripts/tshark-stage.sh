@@ -34,8 +34,8 @@
 #                                or into the copies are written back to the
 #                                caller's folder and files when it ends
 #
-# As root the stage is made in $TMPDIR only when user 65534 can reach it
-# there, else in /tmp, and the command's TMPDIR is the stage's folder.
+# As root the stage is made in $TMPDIR only when user 65534 can enter and
+# write it, else in /tmp; the command's TMPDIR is the folder the stage is in.
 
 ovk_stage=
 
