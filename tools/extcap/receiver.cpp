@@ -1015,6 +1015,8 @@ void Capture::drain()
         if (got)
             continue;
         const int ready = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), drain_quiet_ms);
+        if (ready < 0 && errno == EINTR)  // the stall watchdog's tick
+            continue;
         if (ready <= 0)
             break;
         for (int i = 0; i < ready; ++i)
