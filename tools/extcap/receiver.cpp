@@ -36,6 +36,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ovk_record_format.h"
 #include "pcapng_writer.h"
 
 namespace ovk {
@@ -84,10 +85,8 @@ public:
     FifoCall &operator=(const FifoCall &) = delete;
 };
 
-constexpr std::size_t header_size = 16;
-constexpr std::size_t ethernet_header = 14;
-constexpr std::size_t max_record_size = header_size + 0xffff;
-constexpr std::uint32_t max_nanoseconds = 999999999;
+constexpr std::size_t header_size = ovk5_header_length;
+constexpr std::size_t max_record_size = ovk5_max_record_length;
 constexpr std::uint32_t snap_length = 262144;
 constexpr int udp_batch = 32;
 // Read at most this much from one connection before serving the others.
@@ -116,13 +115,7 @@ using Clock = std::chrono::steady_clock;
 
 std::uint16_t le16(const std::uint8_t *p)
 {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t le32(const std::uint8_t *p)
-{
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8
-           | static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    return ovk_le16(p);
 }
 
 struct Header {
@@ -135,27 +128,26 @@ struct Header {
 
 Header read_header(const std::uint8_t *p)
 {
-    return {le16(p), p[2], le32(p + 4), le32(p + 8), le16(p + 12), le16(p + 14)};
+    const ovk5_header h = ovk5_read_header(p);
+    return {h.blob_size, h.interface_id, h.secs, h.nsecs, h.rid0, h.rid1};
 }
 
 // Whether the bytes at p (available of them) can start a record of a TCP
-// stream: a frame of at least an Ethernet header and, as far as captured,
-// sent from a unicast address with a sensible type or length. The first
-// record of a connection must also carry a valid time stamp: bytes that
-// are no OVK5 at all (text, say) fail that as soon as one header is in,
-// whereas later records with a broken time are kept, with a note.
+// stream: the shared check, as far as they go. The first record of a
+// connection must pass it whole: bytes that are no OVK5 at all (text, say)
+// fail as soon as one header is in. A later record whose only fault is its
+// time stamp is kept, with a note, as the exporter keeps it: the check
+// then sees it with a valid one.
 bool plausible_in_stream(const std::uint8_t *p, std::size_t available, bool first)
 {
-    const Header header = read_header(p);
-    if ((first && header.nanoseconds > max_nanoseconds) || header.blob_size < ethernet_header)
-        return false;
-    if (available < header_size + ethernet_header)
-        return true;
-    const std::uint8_t *frame = p + header_size;
-    if (frame[6] & 0x01)
-        return false;
-    const unsigned type_or_length = static_cast<unsigned>(frame[12] << 8 | frame[13]);
-    return type_or_length >= 0x0600 || (type_or_length <= 1500 && type_or_length <= header.blob_size - ethernet_header);
+    const std::size_t checked = std::min<std::size_t>(available, ovk5_checked_length);
+    std::array<std::uint8_t, ovk5_checked_length> copy{};
+    if (!first && !ovk_time_valid(read_header(p).nanoseconds)) {
+        std::memcpy(copy.data(), p, checked);
+        std::memset(copy.data() + ovk5_ts_offset + 4, 0, 4);
+        p = copy.data();
+    }
+    return ovk5_check_at({p, checked, available}, 0, ovk5_tool_rule) != ovk5_plausibility::implausible;
 }
 
 // The records framed by their Blob size in length bytes at data, and
@@ -627,7 +619,7 @@ void Capture::deliver(Sender *sender, const std::uint8_t *record)
     packet.interface = stream->interface;
     // Never a made-up time: a record without a valid one is written at
     // the time it came, and says so.
-    if (header.nanoseconds > max_nanoseconds) {
+    if (!ovk_time_valid(header.nanoseconds)) {
         packet.time = time_now();
         packet.note = invalid_time_note;
     } else {
@@ -805,7 +797,7 @@ bool Capture::frame_stream(Connection &connection)
             return false;
         // The first record is taken only once its frame's Ethernet header
         // has passed too.
-        if (!connection.verified && available < header_size + ethernet_header)
+        if (!connection.verified && available < ovk5_checked_length)
             break;
         connection.verified = true;
         const std::size_t size = header_size + le16(bytes + offset);
