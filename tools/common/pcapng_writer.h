@@ -72,6 +72,12 @@ public:
     // Starts the capture on fd, which the writer owns from then on and
     // closes in close().
     void open(int fd);
+#ifdef _WIN32
+    // Windows: libwiretap opens path itself ("-": standard output), as a
+    // descriptor of this program's C runtime means nothing to the
+    // analyser's.
+    void open_path(const std::string &path);
+#endif
     // The interface named label.name, added with its description the first
     // time; -1 with *error set when it cannot be written.
     int interface_for(const InterfaceLabel &label, std::string *error);
@@ -95,6 +101,9 @@ private:
 
     int fd_ = -1;  // until the dumper takes it
     int dumper_fd_ = -1;  // the same descriptor, owned by the dumper
+#ifdef _WIN32
+    std::string path_;
+#endif
     wtap_dumper *dumper_ = nullptr;
     std::map<std::string, int> interfaces_;  // by name
     wtap_rec *record_ = nullptr;  // reused for every packet
