@@ -104,6 +104,11 @@ private:
 #ifdef _WIN32
     std::string path_;
 #endif
+#ifdef OVK_NATIVE_PCAPNG
+    // Written without libwiretap (ovk5dump.exe): blocks not yet handed on.
+    std::string pending_;
+    bool section_started_ = false;
+#endif
     wtap_dumper *dumper_ = nullptr;
     std::map<std::string, int> interfaces_;  // by name
     wtap_rec *record_ = nullptr;  // reused for every packet
