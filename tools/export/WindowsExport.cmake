@@ -22,7 +22,7 @@ set_target_properties(ovk5-export-dissection PROPERTIES PREFIX "" LIBRARY_OUTPUT
 add_library(ovk5-export-main MODULE ovk5_export.cpp exporter.cpp dissection_loader.cpp)
 target_include_directories(ovk5-export-main PRIVATE ${OVK_PLUGIN_COMMON_DIR}
   $<TARGET_PROPERTY:epan,INTERFACE_INCLUDE_DIRECTORIES>)
-target_link_libraries(ovk5-export-main PRIVATE ovk_safe_output ovk_pcapng_writer epan)
+target_link_libraries(ovk5-export-main PRIVATE ovk_safe_output ovk_pcapng_writer ovk_record_format epan)
 target_compile_options(ovk5-export-main PRIVATE ${OVK_WARNING_FLAGS})
 target_compile_definitions(ovk5-export-main PRIVATE OVK_VERSION="${PROJECT_VERSION}")
 target_link_options(ovk5-export-main PRIVATE ${static_runtime})

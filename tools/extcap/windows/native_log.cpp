@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "wiretap_compat.h"
 

@@ -113,6 +113,17 @@ void on_console_stop(void (*handler)())
     SetConsoleCtrlHandler(console_event, TRUE);
 }
 
+void realtime(timespec *now)
+{
+    FILETIME time;
+    GetSystemTimePreciseAsFileTime(&time);
+    // 100 ns since 1601-01-01.
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime)
+                                - 116444736000000000ULL;
+    now->tv_sec = static_cast<time_t>(ticks / 10000000);
+    now->tv_nsec = static_cast<long>(ticks % 10000000 * 100);
+}
+
 } // namespace ovk::platform
 
 int epoll_create1(int)

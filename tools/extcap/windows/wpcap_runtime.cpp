@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // libpcap's filter compiler from the wpcap.dll Npcap installs, loaded on
-// first use. Npcap keeps it in System32\Npcap (its WinPcap-compatible mode
-// in System32 itself); without it no filter can be compiled, and capture
+// first use from System32\Npcap, where every Npcap installation has it
+// (its WinPcap-compatible mode adds a copy in System32 itself, a folder
+// where other wpcap.dll builds live too, e.g. Wine's, which lacks
+// pcap_open_dead). Without it no filter can be compiled, and capture
 // without one still works.
 #include <pcap/pcap.h>
 
@@ -38,8 +40,6 @@ const Wpcap &wpcap()
             const std::wstring npcap = std::wstring(system) + L"\\Npcap\\wpcap.dll";
             w.dll = LoadLibraryExW(npcap.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         }
-        if (!w.dll)
-            w.dll = LoadLibraryExW(L"wpcap.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (!w.dll)
             return w;
         if (!find(w.dll, "pcap_open_dead", &w.open_dead) || !find(w.dll, "pcap_compile", &w.compile)

@@ -11,6 +11,7 @@
 #include <ws2tcpip.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #undef interface  // COM's; the receiver's records have an interface field
@@ -38,6 +39,8 @@ bool fifo_reader_gone(int fd);
 // handler runs (on a thread of its own) on Ctrl-C, Ctrl-Break or the
 // console closing.
 void on_console_stop(void (*handler)());
+// The time of day, to the precision the system keeps.
+void realtime(timespec *now);
 
 } // namespace ovk::platform
 
