@@ -202,7 +202,7 @@ test_series() {
     mkdir -p "$dist/$series"
     local test_log=$dist/$series/test.log
     log "Wireshark $series ($suite): scripts/test.sh (log: $test_log)"
-    run_in_chroot "$dir" bash -c 'cd /src && OVK_WINDOWS_INSTALLER=0 scripts/test.sh' 2>&1 | tee "$test_log" || return 1
+    run_in_chroot "$dir" bash -c 'cd /src && OVK_WINE_TESTS=0 scripts/test.sh' 2>&1 | tee "$test_log" || return 1
     # The build treats compiler warnings as errors; this also catches the
     # linker's, the cross tools' and CMake's (not apt's or dpkg's).
     if grep -E '^(/[^ ]*|[^ :]*(ld|gcc|g\+\+|cc1plus|collect2|windres|dlltool|objdump)): warning:|CMake (Deprecation )?Warning' \
