@@ -5,11 +5,12 @@
 # is missing; and the same records, times, interfaces, comments and drop
 # counts when both receive what ovk5-capgen sends over loopback (UDP with
 # malformed datagrams, TCP cut into small segments), each stopped by
-# Ctrl-C (SIGINT) after the last record.
+# Ctrl-C (SIGINT) after the last record; and, as Wireshark runs it, written
+# into a named pipe whose reader's closing ends the capture.
 #
-#   extcap_wine_test.sh OVK5DUMP_EXE OVK5DUMP OVK5_CAPGEN
+#   extcap_wine_test.sh OVK5DUMP_EXE OVK5DUMP OVK5_CAPGEN PIPE_READER_EXE
 set -uo pipefail
-windows_extcap=$1 linux_extcap=$2 capgen=$3
+windows_extcap=$1 linux_extcap=$2 capgen=$3 pipe_reader=$4
 
 wine=$(command -v wine64 || command -v wine || true)
 [[ -n $wine ]] || wine=/usr/lib/wine/wine64
@@ -107,5 +108,29 @@ compare udp 980
 # TCP: 5 records per write, each write cut into 7-byte segments.
 capture tcp tcp ovk5tcp $((base_port + 2)) -n 100 -i 3 --per-send 5 --split 7 --source-port 41001
 compare tcp 100
+
+# The named pipe, as dumpcap makes it: the reader closes its end 1.5 s
+# after the last bytes, and the extcap ends by itself.
+pipe='\\.\pipe\ovk5dump-test-'$base_port
+"$wine" "$pipe_reader" "$pipe" "Z:${work//\//\\}\\pipe.pcapng" 1500 >"$work/reader.out" 2>&1 &
+reader_pid=$!
+for _ in $(seq 600); do grep -q listening "$work/reader.out" && break; sleep 0.1; done
+"$wine" "$windows_extcap" --capture --extcap-interface ovk5udp --port $((base_port + 4)) --fifo "$pipe" \
+    2>"$work/pipe.err" &
+extcap_pid=$!
+if listening udp $((base_port + 4)); then
+    "$capgen" -q -n 100 --source-port 40002 --send "udp://127.0.0.1:$((base_port + 4))" || fail "ovk5-capgen (pipe) failed"
+else
+    fail "ovk5dump.exe writing into a pipe does not listen"
+fi
+wait "$reader_pid" || fail "the pipe reader failed ($(cat "$work/reader.out"))"
+for _ in $(seq 100); do kill -0 "$extcap_pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$extcap_pid" 2>/dev/null; then
+    fail "ovk5dump.exe still runs 10 s after its pipe's reader left"
+    kill -INT "$extcap_pid"
+fi
+wait "$extcap_pid" || fail "ovk5dump.exe ended with $? after its reader left ($(cat "$work/pipe.err"))"
+count=$(tshark -r "$work/pipe.pcapng" -T fields -e frame.number 2>/dev/null | grep -c .)
+[[ $count == 100 ]] && echo "pipe: 100 packets, ended when the reader left" || fail "pipe: $count packets, not 100"
 
 [[ $failures -eq 0 ]] || { echo "$failures failure(s)" >&2; exit 1; }
