@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "help_url.h"
 #include "ovk_record_format.h"
 #include "receiver.h"
 #include "wiretap_compat.h"
@@ -110,7 +111,7 @@ bool numeric_address(const std::string &text)
 
 void print_interfaces()
 {
-    std::printf("extcap {version=%s}{help=%s}\n", OVK_VERSION, OVK_HELP_URL);
+    std::printf("extcap {version=%s}{help=%s}\n", OVK_VERSION, ovk::help_url().c_str());
     std::printf("interface {value=%s}{display=OVK5 receiver (UDP)}\n", udp_interface);
     std::printf("interface {value=%s}{display=OVK5 receiver (TCP)}\n", tcp_interface);
 }
@@ -270,7 +271,7 @@ int main(int argc, char **argv)
         return 0;
     }
     if (version && interface.empty()) {
-        std::printf("extcap {version=%s}{help=%s}\n", OVK_VERSION, OVK_HELP_URL);
+        std::printf("extcap {version=%s}{help=%s}\n", OVK_VERSION, ovk::help_url().c_str());
         return 0;
     }
     if (interface.empty())
