@@ -63,6 +63,7 @@ for tree in "${trees[@]}"; do
     done
 done
 mapfile -t series_list < <(printf '%s\n' "${series_list[@]}" | sort -V)
+cp "$root/README.md" "$stage/"
 echo "Windows package $version for Wireshark ${series_list[*]}" >&2
 
 # What goes where, and its removal in reverse: generated, so that the
@@ -104,7 +105,9 @@ made=()  # "key path", in making order
         echo 'SetOutPath "$ConfigDir\extcap"'
         echo "File \"$stage/ovk5dump.exe\""
     fi
+    # Wireshark's Help button for ovk5dump opens it.
     echo 'SetOutPath "$INSTDIR"'
+    echo "File \"$stage/README.md\""
 } >"$files"
 {
     for series in "${series_list[@]}"; do
@@ -116,6 +119,7 @@ made=()  # "key path", in making order
             echo "Delete \"\$INSTDIR\\$series\\ovk5-export-dissection.dll\""
         fi
     done
+    echo 'Delete "$INSTDIR\README.md"'
     [[ -f $stage/ovk5-export.exe ]] && echo 'Delete "$INSTDIR\ovk5-export.exe"'
     [[ -f $stage/ovk5dump.exe ]] && echo 'Delete "$ConfigDir\extcap\ovk5dump.exe"'
     for ((i = ${#made[@]} - 1; i >= 0; i--)); do
@@ -140,6 +144,7 @@ for series in "${series_list[@]}"; do
     fi
 done
 [[ -f $stage/ovk5-export.exe ]] && cp "$stage/ovk5-export.exe" "$zip_root/ovk5-export/"
+cp "$stage/README.md" "$zip_root/"
 if [[ -f $stage/ovk5dump.exe ]]; then
     mkdir -p "$zip_root/extcap"
     cp "$stage/ovk5dump.exe" "$zip_root/extcap/"

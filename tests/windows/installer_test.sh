@@ -53,7 +53,7 @@ for series in $series_list; do
 done
 [[ -f $tree/tools/ovk5-export/ovk5-export.exe ]] && expected+=("$local/Programs/OVK5/ovk5-export.exe")
 [[ -f $tree/extcap/ovk5dump.exe ]] && expected+=("$roaming/Wireshark/extcap/ovk5dump.exe")
-expected+=("$local/Programs/OVK5/uninstall.exe")
+expected+=("$local/Programs/OVK5/uninstall.exe" "$local/Programs/OVK5/README.md")
 for file in "${expected[@]}"; do
     [[ -f $file ]] || fail "not installed: ${file#"$prefix"/}"
 done

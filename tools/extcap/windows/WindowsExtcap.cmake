@@ -7,6 +7,7 @@
 add_executable(ovk5dump
   ovk5dump.cpp
   receiver.cpp
+  windows/help_url_win.cpp
   windows/native_log.cpp
   windows/pcapng_native.cpp
   windows/socket_platform.cpp
@@ -15,7 +16,7 @@ add_executable(ovk5dump
 target_include_directories(ovk5dump BEFORE PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/windows/include
   ${PROJECT_SOURCE_DIR}/tools/common)
 target_compile_definitions(ovk5dump PRIVATE OVK_NATIVE_PCAPNG WIN32_LEAN_AND_MEAN
-  OVK_VERSION="${PROJECT_VERSION}" OVK_HELP_URL="")
+  OVK_VERSION="${PROJECT_VERSION}")
 target_compile_options(ovk5dump PRIVATE ${OVK_WARNING_FLAGS})
 target_link_libraries(ovk5dump PRIVATE ovk_record_format ws2_32)
 target_link_options(ovk5dump PRIVATE -static-libgcc -static-libstdc++ -static)

@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <map>
 #include <vector>
 
@@ -48,6 +49,16 @@ bool set_nonblocking(int s)
 {
     u_long on = 1;
     return ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on) == 0;
+}
+
+long read_socket(int s, void *bytes, std::size_t size)
+{
+    const int n = recv(static_cast<SOCKET>(s), static_cast<char *>(bytes), static_cast<int>(size), 0);
+    if (n >= 0)
+        return n;
+    const int code = WSAGetLastError();
+    errno = code == WSAEWOULDBLOCK ? EAGAIN : code == WSAEINTR ? EINTR : code == WSAECONNRESET ? ECONNRESET : EIO;
+    return -1;
 }
 
 int socket_error()

@@ -30,6 +30,9 @@ int socket_error();
 std::string socket_error_text(int code);
 inline std::string socket_error_text() { return socket_error_text(socket_error()); }
 inline bool would_block(int code) { return code == WSAEWOULDBLOCK || code == WSAEINTR; }
+// recv() as read() answers: -1 with errno EAGAIN when nothing is there,
+// ECONNRESET or EIO for a connection that failed.
+long read_socket(int s, void *bytes, std::size_t size);
 
 // Opens the FIFO, a named pipe ("\\.\pipe\...") or a file, for writing in
 // binary mode; a C runtime descriptor, or -1 with the reason in *error.
