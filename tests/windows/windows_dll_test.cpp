@@ -233,7 +233,8 @@ TEST_P(WindowsTool, IsAn64BitX86ImageImportingOnlyWhatWindowsOrTheAnalyserHas)
 
 INSTANTIATE_TEST_SUITE_P(
     Programs, WindowsTool,
-    ::testing::Values(ToolImage{"tools/ovk5-export/ovk5-export.exe", false, ""},
+    ::testing::Values(ToolImage{"extcap/ovk5dump.exe", false, ""},
+                      ToolImage{"tools/ovk5-export/ovk5-export.exe", false, ""},
                       ToolImage{"tools/ovk5-export/" OVK_WIRESHARK_SERIES_DIR "/ovk5-export.dll", true,
                                 "ovk5_export_main"},
                       ToolImage{"tools/ovk5-export/" OVK_WIRESHARK_SERIES_DIR "/ovk5-export-dissection.dll", true,

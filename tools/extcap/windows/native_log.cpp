@@ -12,6 +12,7 @@ namespace {
 
 ws_log_level active_level = LOG_LEVEL_MESSAGE;
 FILE *custom_file = nullptr;
+ws_log_writer_cb *console_writer = nullptr;
 const char *program_name = "ovk5dump";
 
 const char *level_name(ws_log_level level)
@@ -46,6 +47,11 @@ ws_log_level ws_log_set_level_str(const char *name)
     return LOG_LEVEL_NONE;
 }
 
+void ws_log_set_writer(ws_log_writer_cb *writer)
+{
+    console_writer = writer;
+}
+
 void ws_log_add_custom_file(FILE *file)
 {
     custom_file = file;
@@ -55,10 +61,17 @@ void ovk_native_log(ws_log_level level, const char *format, ...)
 {
     if (level < active_level)
         return;
+    timespec now{};
+    now.tv_sec = std::time(nullptr);
+    if (console_writer) {
+        va_list args;
+        va_start(args, format);
+        console_writer(program_name, level, now, nullptr, 0, nullptr, format, args, nullptr);
+        va_end(args);
+    }
     char time_text[16];
-    const std::time_t now = std::time(nullptr);
-    std::strftime(time_text, sizeof time_text, "%H:%M:%S", std::localtime(&now));
-    for (FILE *out : {stderr, custom_file}) {
+    std::strftime(time_text, sizeof time_text, "%H:%M:%S", std::localtime(&now.tv_sec));
+    for (FILE *out : {console_writer ? nullptr : stderr, custom_file}) {
         if (!out)
             continue;
         std::fprintf(out, " ** (%s) %s [%s %s] -- ", program_name, time_text, program_name, level_name(level));

@@ -30,6 +30,10 @@ enum : std::uint16_t {
     opt_if_name = 2,
     opt_if_description = 3,
     opt_if_tsresol = 9,
+    opt_if_filter = 11,
+    opt_shb_hardware = 2,
+    opt_shb_os = 3,
+    opt_shb_userappl = 4,
     opt_epb_dropcount = 4,
     opt_isb_ifrecv = 4,
     opt_isb_ifdrop = 5,
@@ -106,6 +110,11 @@ void PcapngWriter::open(int fd)
     ::_setmode(fd_, _O_BINARY);
 }
 
+void PcapngWriter::describe_section(const SectionInfo &info)
+{
+    section_ = info;
+}
+
 bool PcapngWriter::start(std::string *error)
 {
     if (!section_started_) {
@@ -114,6 +123,17 @@ bool PcapngWriter::start(std::string *error)
         section.u16(1);
         section.u16(0);
         section.u64(~std::uint64_t{0});  // section length not known
+        bool options = false;
+        for (const auto &[code, text] : {std::pair{opt_shb_hardware, &section_.hardware},
+                                          std::pair{opt_shb_os, &section_.os},
+                                          std::pair{opt_shb_userappl, &section_.application}}) {
+            if (!text->empty()) {
+                section.option(code, *text);
+                options = true;
+            }
+        }
+        if (options)
+            section.end_options();
         pending_ += section.finish();
         section_started_ = true;
     }
@@ -135,6 +155,8 @@ int PcapngWriter::interface_for(const InterfaceLabel &label, std::string *error)
     interface.option(opt_if_description, label.description);
     const std::uint8_t resolution = 9;  // 10^-9 s
     interface.option(opt_if_tsresol, &resolution, 1);
+    if (!capture_filter_.empty())
+        interface.option(opt_if_filter, std::string(1, '\0') + capture_filter_);  // 0: libpcap's syntax
     interface.end_options();
     pending_ += interface.finish();
     const int index = static_cast<int>(interfaces_.size());
@@ -206,7 +228,10 @@ bool PcapngWriter::write_statistics(int interface, const InterfaceStatistics &st
     block.option64(opt_isb_ifdrop, statistics.dropped);
     if (statistics.filtered)
         block.option64(opt_isb_filteraccept, statistics.accepted);
-    block.option64(opt_isb_osdrop, statistics.os_dropped);
+    if (statistics.os_dropped)
+        block.option64(opt_isb_osdrop, statistics.os_dropped);
+    if (!statistics.comment.empty())
+        block.option(opt_comment, statistics.comment);
     block.end_options();
     pending_ += block.finish();
     return flush(error);

@@ -9,6 +9,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
 
 #include <cstdint>
 #include <ctime>
@@ -20,6 +21,10 @@
 // inherited by the programs this one never starts.
 #define SOCK_NONBLOCK 0
 #define SOCK_CLOEXEC 0
+
+// No watchdog on a stalled reader: Wireshark on Windows ends an extcap
+// by closing its pipe and then terminating it.
+inline unsigned alarm(unsigned) { return 0; }
 
 namespace ovk::platform {
 

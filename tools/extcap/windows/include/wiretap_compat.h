@@ -8,4 +8,7 @@
 
 void ovk_log_init(const char *program);
 
+// The logging above has Wireshark 4.0's interface, whatever the series.
+#define OVK_WIRESHARK_AT_LEAST(major, minor) ((major) < 4 || ((major) == 4 && (minor) == 0))
+
 #endif

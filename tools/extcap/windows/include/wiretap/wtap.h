@@ -12,6 +12,7 @@ struct nstime_t {
 };
 
 struct wtap_dumper;
+typedef struct _GArray GArray;
 struct wtap_rec;
 typedef struct wtap_block *wtap_block_t;
 

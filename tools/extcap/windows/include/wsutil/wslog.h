@@ -18,6 +18,17 @@ enum ws_log_level {
     LOG_LEVEL_ERROR,
 };
 
+#include <cstdarg>
+#include <ctime>
+
+// Takes the place of the console (standard error); the log file still gets
+// every message. Wireshark 4.0's signature (see OVK_WIRESHARK_AT_LEAST in
+// ../wiretap_compat.h).
+typedef void(ws_log_writer_cb)(const char *domain, enum ws_log_level level, struct timespec timestamp,
+                               const char *file, long line, const char *function, const char *user_format,
+                               va_list user_ap, void *user_data);
+void ws_log_set_writer(ws_log_writer_cb *writer);
+
 enum ws_log_level ws_log_set_level_str(const char *name);
 void ws_log_add_custom_file(FILE *file);
 void ovk_native_log(enum ws_log_level level, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
