@@ -67,6 +67,25 @@ echo "installed: ${#expected[@]} files for Wireshark $(echo $series_list)"
 if [[ -f $local/Programs/OVK5/ovk5-export.exe ]]; then
     message=$("$wine" "$local/Programs/OVK5/ovk5-export.exe" in.pcap out.pcapng 2>&1 | tr -d '\r' || true)
     [[ $message == *"no Wireshark installation found"* ]] || fail "ovk5-export.exe under Wine said: $message"
+
+    # A Wireshark of the first series as its installer records it (a
+    # libwireshark.dll with that version and nothing else): the launcher
+    # picks that series' exporter, which then cannot find libwiretap.dll.
+    series=${series_list%%[[:space:]]*}
+    fake=$(mktemp -d)
+    printf '1 VERSIONINFO\nFILEVERSION %s,%s,9,0\nBEGIN\nEND\n' "${series%.*}" "${series#*.}" >"$fake/v.rc"
+    echo 'int ovk_fake;' >"$fake/e.c"
+    x86_64-w64-mingw32-windres "$fake/v.rc" -O coff -o "$fake/v.o"
+    mkdir -p "$prefix/drive_c/Wireshark"
+    x86_64-w64-mingw32-gcc -shared "$fake/e.c" "$fake/v.o" -o "$prefix/drive_c/Wireshark/libwireshark.dll"
+    rm -rf "$fake"
+    key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Wireshark'
+    "$wine" reg add "$key" /v InstallLocation /d 'C:\Wireshark' /f >/dev/null 2>&1
+    message=$("$wine" "$local/Programs/OVK5/ovk5-export.exe" in.pcap out.pcapng 2>&1 | tr -d '\r' || true)
+    [[ $message == *"OVK5\\$series\\ovk5-export.dll with the DLLs of C:\\Wireshark"* ]] ||
+        fail "ovk5-export.exe with Wireshark $series recorded said: $message"
+    "$wine" reg delete "$key" /f >/dev/null 2>&1
+    rm -rf "$prefix/drive_c/Wireshark"
 fi
 
 "$wine" "$local/Programs/OVK5/uninstall.exe" /S || fail "the silent uninstall exited with $?"
