@@ -11,7 +11,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -230,15 +229,17 @@ protected:
         std::ofstream written(output, std::ios::binary);
         int status = 0;
         bool ended = false;
-        for (int turn = 0; turn < 100 && in >= 0; ++turn) {
-            pollfd readable{in, POLLIN, 0};
-            poll(&readable, 1, 100);
+        // What it writes is far less than the pipe holds: read until it
+        // has ended (10 s at most), then what is left.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (bool last = false; in >= 0 && !last;) {
+            last = ended || std::chrono::steady_clock::now() > deadline;
             char buffer[65536];
             for (ssize_t n; (n = read(in, buffer, sizeof buffer)) > 0;)
                 written.write(buffer, n);
-            if (ended)
-                break;
-            ended = waitpid(pid, &status, WNOHANG) == pid;
+            ended = ended || waitpid(pid, &status, WNOHANG) == pid;
+            if (!ended)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         if (!ended) {
             kill(pid, SIGKILL);
