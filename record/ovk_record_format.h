@@ -3,8 +3,9 @@
 // live capture and the generator, so that the same bytes give the same
 // records everywhere: the OVK5 and OVK5SEQ header layouts, the default
 // ports, what makes a time stamp valid, the one check of whether bytes look
-// like an OVK5 record, and the framing of a run of bytes into records by
-// their Blob size. Needs none of the analyser's libraries.
+// like an OVK5 record, the framing of a run of bytes into records by their
+// Blob size, and the one framing of a UDP payload. Needs none of the
+// analyser's libraries.
 #ifndef OVK_RECORD_FORMAT_H
 #define OVK_RECORD_FORMAT_H
 
@@ -127,12 +128,18 @@ enum class ovk5_plausibility {
     incomplete,  // too few bytes captured at the offset to tell
 };
 
+// Whether the check asks for a valid time stamp (and one near the rule's
+// reference time). Where bytes are OVK5 already by their port, a record
+// whose only fault is its time stamp is kept, and says why.
+enum class ovk5_time_check { required, ignored };
+
 // Whether the record at offset in run looks like OVK5: a valid time stamp,
 // a Blob size of at least an Ethernet header, and a frame from a unicast
 // source with a known EtherType or an 802.3 length that fits the Blob size.
 // Reads only captured bytes. The Blob size is not compared with the bytes
 // that follow: what fits depends on the carrier.
-inline ovk5_plausibility ovk5_check_at(const ovk_byte_run &run, std::size_t offset, const ovk5_check_rule &rule)
+inline ovk5_plausibility ovk5_check_at(const ovk_byte_run &run, std::size_t offset, const ovk5_check_rule &rule,
+                                       ovk5_time_check time = ovk5_time_check::required)
 {
     const std::size_t available = offset < run.captured ? run.captured - offset : 0;
     if (available < ovk5_header_length)
@@ -141,9 +148,10 @@ inline ovk5_plausibility ovk5_check_at(const ovk_byte_run &run, std::size_t offs
     const std::uint16_t blob_size = ovk_le16(p + ovk5_blob_size_offset);
     const std::uint32_t secs = ovk_le32(p + ovk5_ts_offset);
     const std::uint32_t nsecs = ovk_le32(p + ovk5_ts_offset + 4);
-    if (!ovk_time_valid(nsecs) || blob_size < ovk_ethernet_header_length)
+    const bool time_checked = time == ovk5_time_check::required;
+    if ((time_checked && !ovk_time_valid(nsecs)) || blob_size < ovk_ethernet_header_length)
         return ovk5_plausibility::implausible;
-    if (rule.has_reference) {
+    if (time_checked && rule.has_reference) {
         std::int64_t offset_ns;
         if (!ovk_nanoseconds_since(rule.reference_secs, rule.reference_nsecs, secs, nsecs, &offset_ns)
             || offset_ns / ovk_nanoseconds_per_second > rule.max_clock_offset
@@ -185,7 +193,8 @@ struct ovk5_chain {
 // Walks records back to back from offset, each framed by its Blob size,
 // while they pass the check; at most max_records of them.
 inline ovk5_chain ovk5_walk_chain(const ovk_byte_run &run, std::size_t offset, const ovk5_check_rule &rule,
-                                  std::size_t max_records = SIZE_MAX)
+                                  std::size_t max_records = SIZE_MAX,
+                                  ovk5_time_check time = ovk5_time_check::required)
 {
     ovk5_chain chain{0, offset, ovk5_chain_stop::exact};
     while (chain.end < run.length) {
@@ -193,7 +202,7 @@ inline ovk5_chain ovk5_walk_chain(const ovk_byte_run &run, std::size_t offset, c
             chain.stop = ovk5_chain_stop::limit;
             return chain;
         }
-        const ovk5_plausibility verdict = ovk5_check_at(run, chain.end, rule);
+        const ovk5_plausibility verdict = ovk5_check_at(run, chain.end, rule, time);
         if (verdict != ovk5_plausibility::plausible) {
             chain.stop = verdict == ovk5_plausibility::incomplete ? ovk5_chain_stop::incomplete
                                                                   : ovk5_chain_stop::implausible;
@@ -226,6 +235,43 @@ inline std::size_t ovk5_count_framed(const std::uint8_t *bytes, std::size_t leng
         ++records;
     }
     return offset == length ? records : 0;
+}
+
+// How a UDP payload divides into records.
+struct ovk5_datagram_framing {
+    std::size_t records;  // 2 or more: a chain; 1: the payload is one record
+    bool exact;           // the records' Blob sizes end where the payload ends
+};
+
+// The one rule for a UDP payload, for every reader of it: records back to
+// back, each framed by its Blob size, when there are two or more, each
+// passes the check and together they end exactly where the payload ends;
+// anything else is one record, whatever its Blob size says. The check is
+// the tools' rule: the analyser's EtherType table, which depends on the
+// plug-ins installed, must not change what the records are. No time stamp
+// decides it either: the payload is OVK5 by its port already (finding
+// OVK5 on other ports checks every record's time first). The last record
+// may be cut by a capture's snap length before it can be checked, as long
+// as its Blob size ends the payload.
+inline ovk5_datagram_framing ovk5_frame_datagram(const ovk_byte_run &payload)
+{
+    if (payload.captured < ovk5_header_length)
+        return {1, false};
+    // Nearly every datagram is one record its Blob size fills exactly:
+    // nothing to check.
+    const std::size_t first_end = ovk5_header_length + ovk_le16(payload.bytes + ovk5_blob_size_offset);
+    if (first_end >= payload.length)
+        return {1, first_end == payload.length};
+    const ovk5_chain chain = ovk5_walk_chain(payload, 0, ovk5_tool_rule, SIZE_MAX, ovk5_time_check::ignored);
+    std::size_t records = chain.stop == ovk5_chain_stop::exact ? chain.records : 0;
+    if (chain.stop == ovk5_chain_stop::incomplete && chain.records > 0
+        && payload.captured >= chain.end + ovk5_header_length
+        && chain.end + ovk5_header_length + ovk_le16(payload.bytes + chain.end + ovk5_blob_size_offset)
+               == payload.length)
+        records = chain.records + 1;
+    if (records < 2)
+        return {1, false};
+    return {records, true};
 }
 
 #endif

@@ -51,8 +51,8 @@ TEST_F(Ovk5Tshark, DecodesDefaultTcpPort)
 }
 
 // Records batched into one datagram: each decoded and analysed where the
-// payload is exactly a chain of plausible records; anything else is one
-// record, as ever.
+// payload is exactly a chain of plausible records (a time stamp deciding
+// nothing); anything else is one record, as ever.
 TEST_F(Ovk5Tshark, RecordsSharingADatagram)
 {
     auto records = [](std::initializer_list<std::pair<std::uint16_t, std::uint32_t>> rids_and_nanoseconds) {
@@ -86,7 +86,8 @@ TEST_F(Ovk5Tshark, RecordsSharingADatagram)
         writer.commit();
     }
     const Lines fields = {"-e", "ovk5.rid0", "-e", "ovk5.prev_frame", "-e", "_ws.col.Protocol"};
-    const Lines decoded = {"0x0001,0x0002|1|OVK5", "0x0003|1|OVK5", "0x0004|2|OVK5", "0x0006,0x0007,0x0008|3,4,4|OVK5"};
+    const Lines decoded = {"0x0001,0x0002|1|OVK5", "0x0003|1|OVK5", "0x0004,0x0005|2,3|OVK5",
+                           "0x0006,0x0007,0x0008|3,4,4|OVK5"};
     EXPECT_EQ(stage_.fields(path, fields), decoded);
     Lines two_pass = fields;
     two_pass.push_back("-2");

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The shared record rule without the analyser: what the tools' check
-// refuses, and how a run of bytes walks as a chain of records.
+// refuses, how a run of bytes walks as a chain of records, and how a UDP
+// payload divides into records.
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,44 @@ TEST(RecordFormat, ChainWalk)
         const std::size_t ends[] = {0, one.size(), two.size()};
         EXPECT_EQ(chain.end, ends[c.records]) << c.what;
         EXPECT_EQ(ovk5_count_framed(c.bytes.data(), c.bytes.size()), c.framed) << c.what;
+    }
+}
+
+struct DatagramCase {
+    const char *what;
+    Bytes bytes;
+    std::size_t captured;  // 0: all
+    ovk5_datagram_framing framing;
+};
+
+TEST(RecordFormat, DatagramFraming)
+{
+    const Bytes one = record(1700000000);
+    const Bytes bad_time = record(1700000000, 1000000000);
+    Bytes multicast = one;
+    multicast[ovk5_header_length + 6] |= 0x01;
+    Bytes overrun = one;
+    ++overrun[0];
+    const Bytes three = one + record(1700000001, 5, 100) + one;
+    const DatagramCase cases[] = {
+        {"too short for a header", Bytes(one.begin(), one.begin() + 15), 0, {1, false}},
+        {"one record", one, 0, {1, true}},
+        {"one record, its time invalid", bad_time, 0, {1, true}},
+        {"a Blob size running past", overrun, 0, {1, false}},
+        {"padding after one record", one + Bytes{0, 0}, 0, {1, false}},
+        {"three records", three, 0, {3, true}},
+        {"a later time stamp invalid", one + bad_time + one, 0, {3, true}},
+        {"the first time stamp invalid", bad_time + one, 0, {2, true}},
+        {"a later record implausible", one + multicast, 0, {1, false}},
+        {"padding after a chain", three + Bytes{0, 0}, 0, {1, false}},
+        {"the last snapped in its frame", three, three.size() - one.size() + 20, {3, true}},
+        {"the last snapped in its header", three, three.size() - one.size() + 10, {1, false}},
+    };
+    for (const DatagramCase &c : cases) {
+        const ovk_byte_run run = {c.bytes.data(), c.captured ? c.captured : c.bytes.size(), c.bytes.size()};
+        const ovk5_datagram_framing framing = ovk5_frame_datagram(run);
+        EXPECT_EQ(framing.records, c.framing.records) << c.what;
+        EXPECT_EQ(framing.exact, c.framing.exact) << c.what;
     }
 }
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The shared record check on a tvb, with the analyser's own table of the
 // EtherTypes it decodes: used wherever OVK5 is recognised from its content
-// rather than from its port (a payload on any port, several records in one
-// UDP payload, the next record after damage in a TCP stream).
+// rather than from its port (a payload on any port, the next record after
+// damage in a TCP stream).
 #ifndef OVK5_RECORD_H
 #define OVK5_RECORD_H
 
@@ -49,14 +49,6 @@ inline ovk5_plausibility ovk5_check_record(tvbuff_t *tvb, gint offset, const nst
 {
     const ovk_byte_run run = ovk5_captured_run(tvb, offset, ovk5_checked_length);
     return ovk5_check_at(run, 0, ovk5_dissector_rule(capture_time, max_clock_offset));
-}
-
-// ovk5_walk_chain over the whole of tvb (its reported length) from offset.
-inline ovk5_chain ovk5_walk_tvb(tvbuff_t *tvb, guint offset, const ovk5_check_rule &rule,
-                                std::size_t max_records = SIZE_MAX)
-{
-    const ovk_byte_run run = ovk5_captured_run(tvb, 0, tvb_reported_length(tvb));
-    return ovk5_walk_chain(run, offset, rule, max_records);
 }
 
 #endif

@@ -167,26 +167,22 @@ bool plausible_in_stream(const std::uint8_t *p, std::size_t available, bool firs
     return ovk5_check_at({p, checked, available}, 0, ovk5_tool_rule) != ovk5_plausibility::implausible;
 }
 
-// The records framed by their Blob size in length bytes at data, and
-// whether they end exactly where the bytes do.
-struct Framing {
-    std::uint64_t records;
-    bool exact;
-};
-
-Framing frame_records(const std::uint8_t *data, std::size_t length)
+// How many records a malformed datagram of length bytes at data held, as
+// far as can be told: those its Blob sizes frame, and one more for bytes
+// left over that could hold a header (fewer are padding), or for a
+// datagram too short for any.
+std::uint64_t records_claimed(const std::uint8_t *data, std::size_t length)
 {
-    Framing framing{0, false};
+    std::uint64_t records = 0;
     std::size_t offset = 0;
     while (length - offset >= header_size) {
         const std::size_t size = header_size + le16(data + offset);
         if (size > length - offset)
             break;
         offset += size;
-        ++framing.records;
+        ++records;
     }
-    framing.exact = offset == length && length > 0;
-    return framing;
+    return records + (records == 0 || length - offset >= header_size ? 1 : 0);
 }
 
 // A device, as the sender's address: "192.0.2.1", "2001:db8::1",
@@ -725,17 +721,18 @@ Sender *Capture::sender_for(const sockaddr_storage &address)
     return last_sender_;
 }
 
-// Records back to back, each framed by its Blob size. A datagram whose
-// records do not end exactly where it ends is malformed: none of it is
-// written, as no record of it can be told from a misframed one. Its
-// records (those framed, and the broken one) are counted on the stream its
-// first header names, when that one is known.
+// One record, or records back to back, framed by the rule the dissector
+// follows. A datagram that is neither one record its Blob size fills nor
+// a chain of records is malformed: none of it is written, as no record of
+// it can be told from a misframed one (the dissector shows it as one
+// record, the rest being its frame's). Its records are counted on the
+// stream its first header names, when that one is known.
 void Capture::datagram(const sockaddr_storage &from, const std::uint8_t *data, std::size_t length)
 {
-    const Framing framing = frame_records(data, length);
+    const ovk5_datagram_framing framing = ovk5_frame_datagram({data, length, length});
     Sender *sender = sender_for(from);
     if (!framing.exact) {
-        const std::uint64_t lost = framing.records + 1;
+        const std::uint64_t lost = records_claimed(data, length);
         Stream *stream = sender && length >= header_size ? stream_for(*sender, data[2], false) : nullptr;
         if (stream)
             stream->lose(lost);
@@ -744,8 +741,11 @@ void Capture::datagram(const sockaddr_storage &from, const std::uint8_t *data, s
         ws_debug("malformed datagram of %zu bytes from %s", length, peer_text(from).c_str());
         return;
     }
-    for (std::size_t offset = 0; offset < length && ok_ && !reader_gone_; offset += header_size + le16(data + offset))
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < framing.records && ok_ && !reader_gone_; ++i) {
         deliver(sender, data + offset);
+        offset += header_size + le16(data + offset);
+    }
 }
 
 void Capture::update_kernel_drops()
