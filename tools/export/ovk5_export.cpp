@@ -22,6 +22,8 @@ namespace {
 
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
+// Damaged streams named one by one, the rest counted.
+constexpr std::size_t max_damage_lines = 20;
 // Smaller inputs are exported too fast for a progress bar to help.
 constexpr std::int64_t progress_threshold = 32 * 1024 * 1024;
 
@@ -276,6 +278,8 @@ int main(int argc, char **argv)
     ovk::ExportJob job;
     job.input = input;
     job.input_name = input_path;
+    if (input_path != "-" && stat(input_path.c_str(), &input_stat) == 0 && S_ISREG(input_stat.st_mode))
+        job.reread_name = input_path;
     job.output_name = output.display_name();
     job.dissection = &dissection;
     job.settings = settings;
@@ -317,6 +321,8 @@ int main(int argc, char **argv)
     }
     if (result.status == ovk::ExportStatus::input_cut || result.status == ovk::ExportStatus::damaged)
         std::fprintf(stderr, "ovk5-export: %s\n", result.message.c_str());
+    for (const std::string &line : ovk::damage_lines(result.counts, max_damage_lines))
+        std::fprintf(stderr, "ovk5-export: %s\n", line.c_str());
     if (!quiet)
         std::fprintf(stderr, "ovk5-export: %s\n", ovk::summary(result.counts).c_str());
     return result.status == ovk::ExportStatus::done ? 0 : exit_failure;
