@@ -430,6 +430,15 @@ TEST_F(Ovk5Export, Ovk5SeqRecordsAsWiresharkReadsThem)
     EXPECT_EQ(stage_.fields(stage_.path("seq.out"), {"-e", "frame.interface_name"}).back(),
               "ovk5-if2@192.0.2.1:50000");
 
+    // On a port of no preference, OVK5 found by the dissection's
+    // heuristics, the capture's time close to the header's.
+    CaptureWriter found(stage_.path("heuristic.pcap"), linktype_user3);
+    found.write(1700000001000000000, seq_record(4, 9, over_udp(ovk5_record(2, 750, 2), 30000)));
+    found.commit();
+    run = export_capture({"-q", stage_.path("heuristic.pcap"), "heuristic.out"});
+    EXPECT_EQ(stage_.fields(stage_.path("heuristic.out"), {"-e", "frame.interface_name"}),
+              (Lines{"ovk5seq-if4@#0", "ovk5-if2@192.0.2.1:50000"}));
+
     run = export_capture({stage_.path("snapped.pcap"), "snapped.out"});
     EXPECT_EQ(run.err, "ovk5-export: 2 records read, 0 packets written (0 OVK5SEQ, 0 OVK5), 2 skipped: 1 OVK5SEQ "
                        "shorter than the 16-byte header, 1 OVK5SEQ header cut by the snap length\n");

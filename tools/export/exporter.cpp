@@ -244,7 +244,7 @@ public:
 
 private:
     bool export_record(std::int64_t offset);
-    bool needs_dissection(const Transport &carried, const wtap_rec &rec, const std::uint8_t *frame_bytes) const;
+    bool needs_dissection(const Transport &carried, const wtap_rec &rec, const std::uint8_t *bytes) const;
     bool start_dissection();
     void read_coverage();
     bool dissect(ovk_read_record *r, std::int64_t offset, bool ovk5seq, const Transport &carried);
@@ -301,7 +301,7 @@ bool Exporter::start_dissection()
 
 // Whether OVK5 may be in the frame of an OVK5SEQ record: what the
 // dissection would take for OVK5, by port or by content, passes.
-bool Exporter::needs_dissection(const Transport &carried, const wtap_rec &rec, const std::uint8_t *frame_bytes) const
+bool Exporter::needs_dissection(const Transport &carried, const wtap_rec &rec, const std::uint8_t *bytes) const
 {
     switch (carried.carried) {
     case Carried::nothing:
@@ -319,12 +319,12 @@ bool Exporter::needs_dissection(const Transport &carried, const wtap_rec &rec, c
     if (user_names_ovk5_ || carried.source_port == port || carried.destination_port == port
         || ovk5_conversations_.count(carried.conversation()))
         return true;
-    const std::uint32_t caplen = rec.rec_header.packet_header.caplen - header_length;
-    const std::uint32_t captured = std::min(caplen, carried.payload_offset + carried.payload_length);
+    const std::uint32_t captured = std::min(rec.rec_header.packet_header.caplen,
+                                            carried.payload_offset + carried.payload_length);
     // A datagram starts with a record; a segment may hold one anywhere.
     const std::uint32_t last = tcp ? captured : carried.payload_offset + 1;
     for (std::uint32_t at = carried.payload_offset; at < last; ++at) {
-        if (plausible_header(frame_bytes, captured, at, rec))
+        if (plausible_header(bytes, captured, at, rec))
             return true;
     }
     return false;
@@ -409,7 +409,7 @@ bool Exporter::export_record(std::int64_t offset)
         if (!put(known->second, ovk5seq_packet(rec, bytes, 0)))
             return false;
         // OVK5 may be inside the record's frame too.
-        if (!needs_dissection(carried, rec, bytes + header_length))
+        if (!needs_dissection(carried, rec, bytes))
             return true;
     }
     if (!start_dissection())

@@ -45,28 +45,33 @@ const char usage[] =
     "  - packets in input order (sort by time with: reordercap OUTPUT SORTED).\n"
     "INPUT is any capture file Wireshark reads ('-' for standard input). OVK5 is\n"
     "found by Wireshark's own dissection, with your Wireshark preferences and\n"
-    "Decode As entries.\n"
+    "Decode As entries. OVK5 records on TCP streams are framed by their Blob size\n"
+    "(ovk5.tcp.desegment TRUE, unlike Wireshark's default), the segments taken in\n"
+    "stream order; bytes the capture never holds are lost, not waited for.\n"
     "\n"
-    "  -o NAME:VALUE       set a preference, as in tshark (e.g. ovk5.udp.port:30000,\n"
-    "                      ovk5.tcp.desegment:TRUE); repeatable\n"
+    "  -o NAME:VALUE       set a preference, as in tshark (e.g. ovk5.udp.port:30000;\n"
+    "                      ovk5.tcp.desegment:FALSE reads one record per TCP\n"
+    "                      segment); repeatable\n"
     "  -d TABLE==SELECTOR,PROTOCOL\n"
     "                      Decode As, as in tshark (e.g. udp.port==5000,ovk5); repeatable\n"
     "  -q, --quiet         no summary and no progress bar\n"
+    "  -v, --verbose       name every damaged TCP stream (otherwise the first 20)\n"
     "  -h, --help          show this help\n"
     "  -V, --version       show the version\n"
     "\n"
-    "A summary (records read, packets written, packets skipped and why) goes to\n"
-    "standard error at the end; a progress bar too on a terminal for large inputs.\n"
+    "A summary (records read, packets written, packets skipped and why, what\n"
+    "damaged TCP streams lost, each stream named) goes to standard error at the\n"
+    "end; a progress bar too on a terminal for large inputs.\n"
     "OUTPUT appears only when complete; a symlink is followed, a FIFO or device is\n"
     "written straight into.\n"
     "\n"
-    "Exit status: 0 on success; 1 when INPUT cannot be read or OUTPUT written, or\n"
-    "INPUT is cut short (every complete record is still exported); 2 on bad options\n"
-    "(OUTPUT being INPUT included).\n"
+    "Exit status: 0 on success, nothing lost; 1 when INPUT cannot be read or OUTPUT\n"
+    "written, or INPUT is cut short or holds damaged OVK5 TCP streams (every record\n"
+    "read whole is still exported); 2 on bad options (OUTPUT being INPUT included).\n"
     "\n"
     "Examples:\n"
     "  ovk5-export ovk5seq.pcap inner.pcapng\n"
-    "  ovk5-export -o ovk5.tcp.desegment:TRUE ovk5-tcp.pcap inner.pcapng\n"
+    "  ovk5-export -v ovk5-tcp.pcap inner.pcapng\n"
     "  ovk5-export -d udp.port==5000,ovk5 capture.pcapng - | tcpdump -r - -nn\n";
 
 [[noreturn]] void usage_error(const std::string &message)
@@ -189,15 +194,17 @@ int main(int argc, char **argv)
 {
     static const struct option long_options[] = {
         {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     ovk::DissectionSettings settings;
     bool quiet = false;
+    bool verbose = false;
     opterr = 0;
     int code;
-    while ((code = getopt_long(argc, argv, ":o:d:qhV", long_options, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, ":o:d:qvhV", long_options, nullptr)) != -1) {
         switch (code) {
         case 'o':
             settings.preferences.push_back(optarg);
@@ -207,6 +214,9 @@ int main(int argc, char **argv)
             break;
         case 'q':
             quiet = true;
+            break;
+        case 'v':
+            verbose = true;
             break;
         case 'h':
             std::fputs(usage, stdout);
@@ -321,7 +331,7 @@ int main(int argc, char **argv)
     }
     if (result.status == ovk::ExportStatus::input_cut || result.status == ovk::ExportStatus::damaged)
         std::fprintf(stderr, "ovk5-export: %s\n", result.message.c_str());
-    for (const std::string &line : ovk::damage_lines(result.counts, max_damage_lines))
+    for (const std::string &line : ovk::damage_lines(result.counts, verbose ? SIZE_MAX : max_damage_lines))
         std::fprintf(stderr, "ovk5-export: %s\n", line.c_str());
     if (!quiet)
         std::fprintf(stderr, "ovk5-export: %s\n", ovk::summary(result.counts).c_str());
