@@ -23,14 +23,6 @@ namespace {
 
 constexpr std::uint64_t progress_every = 4096;  // records
 
-std::uint32_t le32(const std::uint8_t *p)
-{
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8
-           | static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-constexpr std::uint32_t nanoseconds_per_second = 1000000000;
-
 constexpr const char invalid_time_note[] =
     "time stamp invalid (nanoseconds over 999999999): written with the capture time of the packet carrying it";
 
@@ -69,18 +61,18 @@ ExportedPacket ovk5seq_packet(const wtap_rec &rec, const std::uint8_t *bytes, in
     ExportedPacket packet{};
     packet.kind = HeaderKind::ovk5seq;
     packet.interface = interface;
-    packet.missing_frames = bytes[3];
-    packet.time.secs = static_cast<time_t>(le32(bytes + 4));
-    packet.time.nsecs = static_cast<int>(le32(bytes + 8));
-    if (le32(bytes + 8) >= nanoseconds_per_second) {
+    packet.missing_frames = bytes[ovk5seq_missing_frames_offset];
+    packet.time.secs = static_cast<time_t>(ovk_le32(bytes + ovk5seq_ts_offset));
+    packet.time.nsecs = static_cast<int>(ovk_le32(bytes + ovk5seq_ts_offset + 4));
+    if (!ovk_time_valid(ovk_le32(bytes + ovk5seq_ts_offset + 4))) {
         packet.time = rec.ts;
         packet.note = invalid_time_note;
     }
-    packet.frame = bytes + header_length;
-    packet.captured_length = hdr.caplen - header_length;
+    packet.frame = bytes + ovk5seq_header_length;
+    packet.captured_length = hdr.caplen - ovk5seq_header_length;
     // A wire length below the captured one is taken as the captured one,
     // as the analyser's frame length is never below what it holds.
-    packet.reported_length = std::max(hdr.len, hdr.caplen) - header_length;
+    packet.reported_length = std::max(hdr.len, hdr.caplen) - ovk5seq_header_length;
     return packet;
 }
 
@@ -170,10 +162,6 @@ void copy_record(const ovk_read_record &from, ovk_read_record *to)
 #endif
 }
 
-// OVK5's ports unless the user chooses others.
-constexpr std::uint16_t ovk5_default_tcp_port = 21103;
-constexpr std::uint16_t ovk5_default_udp_port = 21171;
-
 // How long a stream waits, without a first reading of the capture to
 // tell, for bytes that may never come.
 constexpr std::uint64_t held_limit = 16 * 1024 * 1024;
@@ -182,27 +170,21 @@ constexpr std::uint64_t held_limit = 16 * 1024 * 1024;
 // heuristics to take it: a day.
 constexpr std::int64_t heuristic_clock_window = 86400;
 
-// Whether an OVK5 header may start at offset of the captured bytes (their
-// first captured of them in hand): the shared check, with the capture time
-// as reference when the record has one.
+// Whether an OVK5 header may start at offset of the captured bytes: the
+// shared check, the capture time the reference when the record has one.
 bool plausible_header(const std::uint8_t *bytes, std::uint32_t captured, std::uint32_t offset, const wtap_rec &rec)
 {
-    if (captured < offset + 16)
+    if (captured < offset + ovk5_header_length)
         return false;
-    const std::uint8_t *p = bytes + offset;
-    const std::uint32_t nanoseconds = le32(p + 8);
-    if (nanoseconds >= nanoseconds_per_second || (p[0] | p[1] << 8) < 14)
-        return false;
+    ovk5_check_rule rule = ovk5_tool_rule;
     if (rec.presence_flags & WTAP_HAS_TS) {
-        const std::int64_t apart = static_cast<std::int64_t>(rec.ts.secs) - le32(p + 4);
-        if (apart > heuristic_clock_window || apart < -heuristic_clock_window)
-            return false;
+        rule.has_reference = true;
+        rule.reference_secs = rec.ts.secs;
+        rule.reference_nsecs = rec.ts.nsecs;
+        rule.max_clock_offset = heuristic_clock_window;
     }
-    if (captured < offset + 30)
-        return true;
-    const std::uint8_t *frame = p + 16;
-    const unsigned type_or_length = frame[12] << 8 | frame[13];
-    return !(frame[6] & 0x01) && (type_or_length >= 0x0600 || type_or_length <= (p[0] | p[1] << 8) - 14u);
+    // A header whose frame was cut short cannot be told from one.
+    return ovk5_check_at({bytes, captured, captured}, offset, rule) != ovk5_plausibility::implausible;
 }
 
 // Whether the user names OVK5 in the profile's preferences or Decode As
@@ -391,8 +373,8 @@ bool Exporter::export_record(std::int64_t offset)
     const wtap_packet_header &hdr = rec.rec_header.packet_header;
     const std::uint8_t *bytes = ovk_record_bytes(&record_);
     const bool ovk5seq = hdr.pkt_encap == WTAP_ENCAP_USER3;
-    if (ovk5seq && hdr.caplen < header_length) {
-        ++(hdr.len >= header_length ? counts_.snapped_ovk5seq : counts_.short_ovk5seq);
+    if (ovk5seq && hdr.caplen < ovk5seq_header_length) {
+        ++(hdr.len >= ovk5seq_header_length ? counts_.snapped_ovk5seq : counts_.short_ovk5seq);
         return true;
     }
     const Transport carried = transport_in_packet(hdr.pkt_encap, bytes, hdr.caplen);

@@ -7,6 +7,8 @@
 
 #include <wiretap/wtap.h>
 
+#include "ovk_record_format.h"
+
 namespace ovk {
 
 namespace {
@@ -15,7 +17,6 @@ constexpr std::uint16_t ethertype_ipv4 = 0x0800;
 constexpr std::uint16_t ethertype_ipv6 = 0x86dd;
 constexpr std::uint8_t ip_tcp = 6;
 constexpr std::uint8_t ip_udp = 17;
-constexpr std::uint32_t ovk5seq_header = 16;
 
 std::uint16_t be16(const std::uint8_t *p)
 {
@@ -157,7 +158,7 @@ Transport transport_in_packet(int encap, const std::uint8_t *bytes, std::uint32_
     case WTAP_ENCAP_ETHERNET:
         return transport_in_ethernet_at(bytes, caplen, 0);
     case WTAP_ENCAP_USER3:
-        return transport_in_ethernet_at(bytes, caplen, ovk5seq_header);
+        return transport_in_ethernet_at(bytes, caplen, ovk5seq_header_length);
     case WTAP_ENCAP_RAW_IP:
     case WTAP_ENCAP_RAW_IP4:
     case WTAP_ENCAP_RAW_IP6:
