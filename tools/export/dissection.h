@@ -114,11 +114,11 @@ public:
     void end_record() { engine_->end_record(); }
     bool running() const { return start_result_ == StartResult::started; }
     bool frames_tcp_records() const { return engine_->frames_tcp_records(); }
-    // Nothing before start().
-    StreamDamage damage() const { return engine_ ? engine_->damage() : StreamDamage{}; }
+    // Nothing unless started.
+    StreamDamage damage() const { return running() ? engine_->damage() : StreamDamage{}; }
     std::vector<SenderDamage> damage_by_sender() const
     {
-        return engine_ ? engine_->damage_by_sender() : std::vector<SenderDamage>{};
+        return running() ? engine_->damage_by_sender() : std::vector<SenderDamage>{};
     }
 
 private:

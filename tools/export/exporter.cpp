@@ -515,6 +515,16 @@ std::string summary(const ExportCounts &counts)
 std::vector<std::string> damage_lines(const ExportCounts &counts, std::size_t max_lines)
 {
     std::vector<std::string> lines;
+    // What the streams left at the end of the capture (a record begun,
+    // segments TCP held back) is known in all only.
+    StreamDamage at_end = counts.tcp_damage;
+    for (const SenderDamage &stream : counts.damaged_streams) {
+        at_end.records_lost -= stream.damage.records_lost;
+        at_end.records_cut -= stream.damage.records_cut;
+        at_end.bytes_skipped -= stream.damage.bytes_skipped;
+        at_end.bytes_missing -= stream.damage.bytes_missing;
+        at_end.segments_held_back -= stream.damage.segments_held_back;
+    }
     const std::size_t streams = counts.damaged_streams.size();
     for (std::size_t i = 0; i < streams; ++i) {
         if (lines.size() + 1 == max_lines && streams > max_lines) {
@@ -524,6 +534,8 @@ std::vector<std::string> damage_lines(const ExportCounts &counts, std::size_t ma
         const SenderDamage &stream = counts.damaged_streams[i];
         lines.push_back("OVK5 TCP stream from " + stream.sender + ": " + damage_of(stream.damage));
     }
+    if (at_end.any())
+        lines.push_back("OVK5 TCP streams at the end of the capture: " + damage_of(at_end));
     return lines;
 }
 
