@@ -400,6 +400,20 @@ TEST_F(Ovk5Export, InvalidTimeStampsAreNeverWrittenAsATime)
                      "1600000000.000000008|RID 0 0x1234, RID 1 0xbeef; " + why,
                      "1700000001.999999999|RID 0 0x1234, RID 1 0xbeef"}));
 }
+TEST_F(Ovk5Export, EveryRecordOfADatagramIsExported)
+{
+    // Two records whose Blob sizes add up to the datagram.
+    Bytes two = ovk5_record(2, 0, 0);
+    const Bytes second = ovk5_record(2, 250, 1);
+    two.insert(two.end(), second.begin(), second.end());
+    CaptureWriter writer(stage_.path("chain.pcap"), linktype_ethernet);
+    writer.write(1700000001000000000, over_udp(two));
+    writer.commit();
+    const ExportRun run = export_capture({stage_.path("chain.pcap"), "chain.pcapng"});
+    EXPECT_EQ(run.err, "ovk5-export: 1 record read, 2 packets written (0 OVK5SEQ, 2 OVK5), 0 skipped\n");
+    EXPECT_EQ(read_back("chain.pcapng"), Lines(ovk5_packets.begin(), ovk5_packets.begin() + 2));
+}
+
 TEST_F(Ovk5Export, Ovk5SeqRecordsAsWiresharkReadsThem)
 {
     // A record captured longer than its wire length (10), one with an

@@ -299,8 +299,10 @@ bool Exporter::needs_dissection(const Transport &carried, const wtap_rec &rec, c
     const bool tcp = carried.carried == Carried::tcp;
     const std::uint16_t port = tcp ? ovk5_default_tcp_port : ovk5_default_udp_port;
     if (user_names_ovk5_ || carried.source_port == port || carried.destination_port == port
-        || ovk5_conversations_.count(carried.conversation()))
+        || (!ovk5_conversations_.empty() && ovk5_conversations_.count(carried.conversation())))
         return true;
+    if (!tcp && carried.payload_length < ovk5_header_length)
+        return false;
     const std::uint32_t captured = std::min(rec.rec_header.packet_header.caplen,
                                             carried.payload_offset + carried.payload_length);
     // A datagram starts with a record; a segment may hold one anywhere.
