@@ -4,8 +4,9 @@
 // packet-ovk5.cpp: the header and its frame, registration;
 // ovk5_ports.cpp: the port binding; ovk5_analysis.cpp: the per-stream
 // analysis and its store; ovk5_tcp_framing.cpp: records framed on TCP
-// streams; ovk5_heuristics.cpp: OVK5 found by its content;
-// ovk5_stats.cpp: the statistics tree.
+// streams; ovk5_datagram.cpp: records sharing a UDP payload;
+// ovk5_heuristics.cpp: OVK5 found by its content; ovk5_stats.cpp: the
+// statistics tree.
 #ifndef OVK5_DISSECTOR_H
 #define OVK5_DISSECTOR_H
 
@@ -32,6 +33,7 @@ extern expert_field ei_ovk5_bytes_skipped;
 extern expert_field ei_ovk5_not_captured;
 extern expert_field ei_ovk5_record_cut;
 extern expert_field ei_ovk5_ts_backwards;
+extern expert_field ei_ovk5_more_records;
 
 // The dissector "ovk5": Decode As, udpdump's payload, Export PDU, Lua.
 extern dissector_handle_t ovk5_handle;
@@ -104,6 +106,10 @@ extern ovk_pref_bool tcp_desegment;
 // a stretch of a stream of records; a UDP payload may hold several records;
 // anything else is one record.
 int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data);
+// Makes the framing of this segment's direction, when it starts with it,
+// search for its first record boundary instead of taking the segment's
+// first byte for one.
+void search_stream_from(packet_info *pinfo, const struct tcpinfo *tcpinfo);
 void register_tcp_framing();
 
 // ovk5_datagram.cpp

@@ -410,6 +410,9 @@ StreamDamage EpanDissection::damage() const
     const ovk5_stream_leftovers leftovers = ovk5_tcp_stream_leftovers();
     total.segments_held_back += leftovers.segments_held_back;
     total.records_lost += leftovers.records_unfinished;
+    // Bytes still waiting, at the end, for records to confirm a boundary
+    // in them: any records there are not exported.
+    total.bytes_skipped += leftovers.bytes_unconfirmed;
     return total;
 }
 
