@@ -403,6 +403,20 @@ TEST_F(Ovk5Export, InvalidTimeStampsAreNeverWrittenAsATime)
                      "1600000000.000000008|RID 0 0x1234, RID 1 0xbeef; " + why,
                      "1700000001.999999999|RID 0 0x1234, RID 1 0xbeef"}));
 }
+TEST_F(Ovk5Export, EveryRecordOfADatagramIsExported)
+{
+    // Two records whose Blob sizes add up to the datagram.
+    Bytes two = ovk5_record(2, 0, 0);
+    const Bytes second = ovk5_record(2, 250, 1);
+    two.insert(two.end(), second.begin(), second.end());
+    CaptureWriter writer(stage_.path("chain.pcap"), linktype_ethernet);
+    writer.write(1700000001000000000, over_udp(two));
+    writer.commit();
+    const ExportRun run = export_capture({stage_.path("chain.pcap"), "chain.pcapng"});
+    EXPECT_EQ(run.err, "ovk5-export: 1 record read, 2 packets written (0 OVK5SEQ, 2 OVK5), 0 skipped\n");
+    EXPECT_EQ(read_back("chain.pcapng"), Lines(ovk5_packets.begin(), ovk5_packets.begin() + 2));
+}
+
 TEST_F(Ovk5Export, Ovk5SeqRecordsAsWiresharkReadsThem)
 {
     // A record captured longer than its wire length (10), one with an
@@ -435,6 +449,15 @@ TEST_F(Ovk5Export, Ovk5SeqRecordsAsWiresharkReadsThem)
     run = export_capture({"-q", "-d", "udp.port==30000,ovk5", stage_.path("seq.pcap"), "seq.out"});
     EXPECT_EQ(stage_.fields(stage_.path("seq.out"), {"-e", "frame.interface_name"}).back(),
               "ovk5-if2@192.0.2.1:50000");
+
+    // On a port of no preference, OVK5 found by the dissection's
+    // heuristics, the capture's time close to the header's.
+    CaptureWriter found(stage_.path("heuristic.pcap"), linktype_user3);
+    found.write(1700000001000000000, seq_record(4, 9, over_udp(ovk5_record(2, 750, 2), 30000)));
+    found.commit();
+    run = export_capture({"-q", stage_.path("heuristic.pcap"), "heuristic.out"});
+    EXPECT_EQ(stage_.fields(stage_.path("heuristic.out"), {"-e", "frame.interface_name"}),
+              (Lines{"ovk5seq-if4@#0", "ovk5-if2@192.0.2.1:50000"}));
 
     run = export_capture({stage_.path("snapped.pcap"), "snapped.out"});
     EXPECT_EQ(run.err, "ovk5-export: 2 records read, 0 packets written (0 OVK5SEQ, 0 OVK5), 2 skipped: 1 OVK5SEQ "

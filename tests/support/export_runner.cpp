@@ -23,7 +23,8 @@ std::string slurp(const std::string &path)
 
 } // namespace
 
-ExportRun run_ovk5_export(const TsharkStage &stage, const std::string &program, const Lines &args)
+ExportRun run_ovk5_export(const TsharkStage &stage, const std::string &program, const Lines &args,
+                          const std::string &stdin_file)
 {
     const std::string out = stage.path("export.out"), err = stage.path("export.err");
     const std::string home = stage.path("home"), folder = stage.path("");
@@ -35,8 +36,10 @@ ExportRun run_ovk5_export(const TsharkStage &stage, const std::string &program, 
     if (pid == 0) {
         const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out_fd < 0 || err_fd < 0 || chdir(folder.c_str()) != 0)
+        const int in_fd = stdin_file.empty() ? 0 : open(stdin_file.c_str(), O_RDONLY);
+        if (out_fd < 0 || err_fd < 0 || in_fd < 0 || chdir(folder.c_str()) != 0)
             _exit(126);
+        dup2(in_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         setenv("HOME", home.c_str(), 1);

@@ -16,8 +16,10 @@ struct ExportRun {
     std::string err;
 };
 
-// program with args, in stage's folder, HOME in the stage.
-ExportRun run_ovk5_export(const TsharkStage &stage, const std::string &program, const Lines &args);
+// program with args, in stage's folder, HOME in the stage; standard input
+// from stdin_file when given.
+ExportRun run_ovk5_export(const TsharkStage &stage, const std::string &program, const Lines &args,
+                          const std::string &stdin_file = "");
 
 } // namespace ovk::test
 

@@ -220,7 +220,12 @@ bool PcapngWriter::write(const ExportedPacket &packet, std::string *error)
     std::string comment;
     if (packet.kind == HeaderKind::ovk5seq) {
         options = packet.note ? ovk5seq_noted_options_ : ovk5seq_options_;
-        wtap_block_set_uint64_option_value(options, OPT_PKT_DROPCOUNT, packet.missing_frames);
+        // Setting an option looks its type up: only when it changes.
+        std::uint64_t &drops = packet.note ? ovk5seq_noted_drops_ : ovk5seq_drops_;
+        if (drops != packet.missing_frames) {
+            wtap_block_set_uint64_option_value(options, OPT_PKT_DROPCOUNT, packet.missing_frames);
+            drops = packet.missing_frames;
+        }
     } else {
         options = packet.lost_before ? ovk5_lossy_options_ : ovk5_options_;
         if (packet.lost_before)

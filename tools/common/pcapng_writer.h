@@ -134,6 +134,9 @@ private:
     wtap_block_t ovk5_options_ = nullptr;
     wtap_block_t ovk5seq_noted_options_ = nullptr;  // with a comment
     wtap_block_t ovk5_lossy_options_ = nullptr;  // with a drop count
+    // The drop counts the OVK5SEQ blocks hold (both made with 0).
+    std::uint64_t ovk5seq_drops_ = 0;
+    std::uint64_t ovk5seq_noted_drops_ = 0;
 };
 
 } // namespace ovk

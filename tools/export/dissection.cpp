@@ -15,6 +15,7 @@
 #include <wiretap/wtap.h>
 
 #include <array>
+#include <unordered_map>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -99,16 +100,27 @@ tap_packet_status tcp_seen(void *, packet_info *, epan_dissect_t *, const void *
     return TAP_PACKET_DONT_REDRAW;
 }
 
-tap_packet_status ovk5_damage_found(void *damage, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+// The damage of the streams, per sender in the order first seen.
+struct DamageBook {
+    std::vector<SenderDamage> senders;
+    std::unordered_map<std::string, std::size_t> index;
+};
+
+tap_packet_status ovk5_damage_found(void *book, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
 {
     const auto *info = static_cast<const ovk5_damage_info *>(data);
-    if (pinfo->flags.in_error_pkt)
+    if (pinfo->flags.in_error_pkt || !found_in_record)
         return TAP_PACKET_DONT_REDRAW;
-    auto *total = static_cast<StreamDamage *>(damage);
-    total->records_lost += info->records_lost;
-    total->records_cut += info->records_cut;
-    total->bytes_skipped += info->bytes_skipped;
-    total->bytes_missing += info->bytes_missing;
+    auto *damage = static_cast<DamageBook *>(book);
+    const std::string sender = carrier_of(*found_in_record, nullptr);
+    const auto known = damage->index.emplace(sender, damage->senders.size());
+    if (known.second)
+        damage->senders.push_back({sender, {}});
+    StreamDamage &stream = damage->senders[known.first->second].damage;
+    stream.records_lost += info->records_lost;
+    stream.records_cut += info->records_cut;
+    stream.bytes_skipped += info->bytes_skipped;
+    stream.bytes_missing += info->bytes_missing;
     return TAP_PACKET_DONT_REDRAW;
 }
 
@@ -152,20 +164,11 @@ std::string trimmed(const std::string &text)
 }
 
 // Whether the preferences in force frame OVK5 records on TCP streams.
-bool frames_tcp_records()
+bool frames_tcp_records_set()
 {
     module_t *module = prefs_find_module("ovk5");
     pref_t *desegment = module ? prefs_find_preference(module, "tcp.desegment") : nullptr;
     return desegment && prefs_get_bool_value(desegment, pref_current);
-}
-
-bool names_preference(const std::vector<std::string> &arguments, const std::string &name)
-{
-    for (const std::string &argument : arguments) {
-        if (trimmed(argument.substr(0, argument.find(':'))) == name)
-            return true;
-    }
-    return false;
 }
 
 struct HandleSearch {
@@ -296,9 +299,11 @@ public:
     ~EpanDissection() override;
     StartResult start(const DissectionSettings &settings, std::string *error) override;
     const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) override;
+    bool ovk5_took_part() const override;
     void end_record() override;
-    bool ovk5_port(bool tcp, std::uint16_t port) override;
-    const StreamDamage &damage() const override;
+    bool frames_tcp_records() const override;
+    StreamDamage damage() const override;
+    const std::vector<SenderDamage> &damage_by_sender() const override;
 
 private:
     struct State;
@@ -318,10 +323,8 @@ struct EpanDissection::State {
     guint32 cum_bytes = 0;
     guint32 frame_number = 0;
     std::vector<Ovk5Found> found;
-    int ovk5 = -1;
-    dissector_table_t udp_ports = nullptr;
-    dissector_table_t tcp_ports = nullptr;
-    StreamDamage damage;
+    bool frames_tcp_records = false;
+    DamageBook damage;
 };
 
 StartResult EpanDissection::start(const DissectionSettings &settings, std::string *error)
@@ -344,8 +347,10 @@ StartResult EpanDissection::start(const DissectionSettings &settings, std::strin
     epan_load_settings();
 
     // What the exporter needs is the headers, not their analysis, whose
-    // per-frame state only costs memory; a user's -o given later wins.
-    std::vector<std::string> preferences = {"ovk5.analyze:FALSE", "ovk5seq.analyze:FALSE"};
+    // per-frame state only costs memory; and records, not segments, so
+    // records on TCP streams are framed by their Blob size. A user's -o
+    // given later wins.
+    std::vector<std::string> preferences = {"ovk5.analyze:FALSE", "ovk5seq.analyze:FALSE", "ovk5.tcp.desegment:TRUE"};
     preferences.insert(preferences.end(), settings.preferences.begin(), settings.preferences.end());
     for (const std::string &argument : preferences) {
         std::string copy = argument;
@@ -362,14 +367,9 @@ StartResult EpanDissection::start(const DissectionSettings &settings, std::strin
         if (!apply_decode_as(argument, error))
             return StartResult::refused;
     }
-    // Records framed on a TCP stream are lost when a segment comes late
-    // and TCP hands it on out of its place; a user's -o still decides.
-    if (frames_tcp_records() && !names_preference(settings.preferences, "tcp.reassemble_out_of_order")) {
-        char reorder[] = "tcp.reassemble_out_of_order:TRUE";
-        char *detail = nullptr;
-        prefs_set_pref(reorder, &detail);
-        g_free(detail);
-    }
+    // Segments a capture holds out of order come in stream order from the
+    // exporter; TCP's own out-of-order reassembly would hold back every
+    // segment after bytes never captured, to the end of the file.
     // As tshark: after the Decode As entries, so that hand-off routines
     // applying port preferences see which ports the user chose.
     prefs_apply_all();
@@ -398,20 +398,37 @@ StartResult EpanDissection::start(const DissectionSettings &settings, std::strin
         }
     }
     found_in_record = &state_->found;
-    state_->ovk5 = proto_get_id_by_filter_name("ovk5");
-    state_->udp_ports = find_dissector_table("udp.port");
-    state_->tcp_ports = find_dissector_table("tcp.port");
+    state_->frames_tcp_records = frames_tcp_records_set();
     return StartResult::started;
 }
 
-const StreamDamage &EpanDissection::damage() const
+StreamDamage EpanDissection::damage() const
 {
-    static StreamDamage total;
-    total = state_ ? state_->damage : StreamDamage{};
+    StreamDamage total;
+    for (const SenderDamage &stream : state_->damage.senders)
+        total += stream.damage;
     const ovk5_stream_leftovers leftovers = ovk5_tcp_stream_leftovers();
     total.segments_held_back += leftovers.segments_held_back;
     total.records_lost += leftovers.records_unfinished;
+    // Bytes still waiting, at the end, for records to confirm a boundary
+    // in them: any records there are not exported.
+    total.bytes_skipped += leftovers.bytes_unconfirmed;
     return total;
+}
+
+const std::vector<SenderDamage> &EpanDissection::damage_by_sender() const
+{
+    return state_->damage.senders;
+}
+
+bool EpanDissection::frames_tcp_records() const
+{
+    return state_->frames_tcp_records;
+}
+
+bool EpanDissection::ovk5_took_part() const
+{
+    return state_->current_in_use && proto_is_frame_protocol(state_->edt->pi.layers, "ovk5");
 }
 
 void EpanDissection::end_record()
@@ -444,15 +461,6 @@ const std::vector<Ovk5Found> &EpanDissection::dissect(wtap *wth, ovk_read_record
     s.prev_dis = s.current;
     s.provider.prev_dis = &s.prev_dis;
     return s.found;
-}
-
-bool EpanDissection::ovk5_port(bool tcp, std::uint16_t port)
-{
-    dissector_table_t table = tcp ? state_->tcp_ports : state_->udp_ports;
-    if (state_->ovk5 == -1 || !table)
-        return true;  // cannot tell: let the dissection decide
-    dissector_handle_t handle = dissector_get_uint_handle(table, port);
-    return handle && dissector_handle_get_protocol_index(handle) == state_->ovk5;
 }
 
 EpanDissection::~EpanDissection()

@@ -34,15 +34,30 @@ struct Ovk5Found {
 };
 
 // What framing OVK5 records on TCP streams (ovk5.tcp.desegment) could not
-// recover, summed over the records dissected so far.
+// recover.
 struct StreamDamage {
-    std::uint64_t records_lost = 0;   // known to be lost
-    std::uint64_t records_cut = 0;    // exported as far as captured
+    std::uint64_t records_lost = 0;   // begun in bytes captured, cut off by bytes never captured
+    std::uint64_t records_cut = 0;    // exported as far as captured (snap length)
     std::uint64_t bytes_skipped = 0;  // captured, passed over to the next plausible header
     std::uint64_t bytes_missing = 0;  // never captured
-    std::uint64_t segments_held_back = 0;  // after a gap, never handed on by TCP
+    std::uint64_t segments_held_back = 0;  // taken in by TCP, never handed on
 
     bool any() const { return records_lost || records_cut || bytes_skipped || bytes_missing || segments_held_back; }
+    StreamDamage &operator+=(const StreamDamage &more)
+    {
+        records_lost += more.records_lost;
+        records_cut += more.records_cut;
+        bytes_skipped += more.bytes_skipped;
+        bytes_missing += more.bytes_missing;
+        segments_held_back += more.segments_held_back;
+        return *this;
+    }
+};
+
+// The damage of one stream, named by its sender as Ovk5Found::sender.
+struct SenderDamage {
+    std::string sender;
+    StreamDamage damage;
 };
 
 struct DissectionSettings {
@@ -65,15 +80,21 @@ public:
     virtual StartResult start(const DissectionSettings &settings, std::string *error) = 0;
 
     // Dissects the record r read from wth (frames numbered from 1, in
-    // order) and returns the OVK5 headers found in it, valid until
-    // end_record(), which must come before the next record is read.
+    // the order given) and returns the OVK5 headers found in it, valid
+    // until end_record(), which must come before the record is released.
     virtual const std::vector<Ovk5Found> &dissect(wtap *wth, ovk_read_record *r, std::int64_t offset) = 0;
+    // Whether OVK5 took part in the record's dissection: headers, parts of
+    // records framed on a TCP stream or damage. Until end_record().
+    virtual bool ovk5_took_part() const = 0;
     virtual void end_record() = 0;
 
-    // Whether the UDP (or TCP) port is one the dissection hands to OVK5,
-    // by preference or Decode As.
-    virtual bool ovk5_port(bool tcp, std::uint16_t port) = 0;
-    virtual const StreamDamage &damage() const = 0;
+    // Whether OVK5 records on TCP streams are framed by their Blob size
+    // (ovk5.tcp.desegment), so that a stream's segments must come in order.
+    virtual bool frames_tcp_records() const = 0;
+    // What TCP streams lost, in all and per stream (in the order first
+    // seen), up to the records dissected so far.
+    virtual StreamDamage damage() const = 0;
+    virtual const std::vector<SenderDamage> &damage_by_sender() const = 0;
 };
 
 // Loads the module on first use and forwards to it.
@@ -89,14 +110,21 @@ public:
     {
         return engine_->dissect(wth, r, offset);
     }
+    bool ovk5_took_part() const { return engine_->ovk5_took_part(); }
     void end_record() { engine_->end_record(); }
-    bool ovk5_port(bool tcp, std::uint16_t port) { return engine_->ovk5_port(tcp, port); }
-    // Nothing before start().
-    StreamDamage damage() const { return engine_ ? engine_->damage() : StreamDamage{}; }
+    bool running() const { return start_result_ == StartResult::started; }
+    bool frames_tcp_records() const { return engine_->frames_tcp_records(); }
+    // Nothing unless started.
+    StreamDamage damage() const { return running() ? engine_->damage() : StreamDamage{}; }
+    std::vector<SenderDamage> damage_by_sender() const
+    {
+        return running() ? engine_->damage_by_sender() : std::vector<SenderDamage>{};
+    }
 
 private:
     void *module_ = nullptr;
     PacketDissection *engine_ = nullptr;
+    StartResult start_result_ = StartResult::failed;
 };
 
 } // namespace ovk

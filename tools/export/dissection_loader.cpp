@@ -73,7 +73,7 @@ std::string executable_folder()
 StartResult Dissection::start(const DissectionSettings &settings, std::string *error)
 {
     if (engine_)
-        return StartResult::started;
+        return start_result_;
     // Beside the executable in the build tree; installed, where the install
     // rules put it relative to the executable's folder.
     const std::string folder = executable_folder();
@@ -101,7 +101,8 @@ StartResult Dissection::start(const DissectionSettings &settings, std::string *e
         return StartResult::failed;
     }
     engine_ = factory();
-    return engine_->start(settings, error);
+    start_result_ = engine_->start(settings, error);
+    return start_result_;
 }
 #endif
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "dissection.h"
 #include "ovk_record_format.h"
@@ -19,11 +20,13 @@ struct ExportCounts {
     std::uint64_t ovk5seq_written = 0;
     std::uint64_t ovk5_written = 0;
     std::uint64_t without_header = 0;    // packets in which dissection found no OVK5
+    std::uint64_t parts_only = 0;        // TCP segments with parts of OVK5 records, no header of their own
     std::uint64_t short_ovk5seq = 0;     // OVK5SEQ records shorter than their header
     std::uint64_t snapped_ovk5seq = 0;   // OVK5SEQ headers cut by the snap length
     std::uint64_t invalid_time = 0;      // written with the capture time instead
     std::uint64_t not_packets = 0;       // events, journal entries and other non-packet records
     StreamDamage tcp_damage;             // what OVK5 TCP streams lost
+    std::vector<SenderDamage> damaged_streams;  // the same per stream
 };
 
 enum class ExportStatus {
@@ -42,6 +45,9 @@ struct ExportResult {
 struct ExportJob {
     wtap *input = nullptr;
     std::string input_name;   // for messages
+    // The input's file, to be read once more for what its TCP segments
+    // cover; empty when it cannot be (standard input, a FIFO).
+    std::string reread_name;
     std::string output_name;  // likewise
     Dissection *dissection = nullptr;
     DissectionSettings settings;
@@ -53,6 +59,9 @@ struct ExportJob {
 ExportResult run_export(const ExportJob &job);
 
 std::string summary(const ExportCounts &counts);
+
+// What each damaged stream lost, one line each, at most max_lines of them.
+std::vector<std::string> damage_lines(const ExportCounts &counts, std::size_t max_lines);
 
 } // namespace ovk
 

@@ -28,6 +28,8 @@ namespace {
 
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
+// Damaged streams named one by one, the rest counted.
+constexpr std::size_t max_damage_lines = 20;
 // Smaller inputs are exported too fast for a progress bar to help.
 constexpr std::int64_t progress_threshold = 32 * 1024 * 1024;
 
@@ -49,28 +51,33 @@ const char usage[] =
     "  - packets in input order (sort by time with: reordercap OUTPUT SORTED).\n"
     "INPUT is any capture file Wireshark reads ('-' for standard input). OVK5 is\n"
     "found by Wireshark's own dissection, with your Wireshark preferences and\n"
-    "Decode As entries.\n"
+    "Decode As entries. OVK5 records on TCP streams are framed by their Blob size\n"
+    "(ovk5.tcp.desegment TRUE, unlike Wireshark's default), the segments taken in\n"
+    "stream order; bytes the capture never holds are lost, not waited for.\n"
     "\n"
-    "  -o NAME:VALUE       set a preference, as in tshark (e.g. ovk5.udp.port:30000,\n"
-    "                      ovk5.tcp.desegment:TRUE); repeatable\n"
+    "  -o NAME:VALUE       set a preference, as in tshark (e.g. ovk5.udp.port:30000;\n"
+    "                      ovk5.tcp.desegment:FALSE reads one record per TCP\n"
+    "                      segment); repeatable\n"
     "  -d TABLE==SELECTOR,PROTOCOL\n"
     "                      Decode As, as in tshark (e.g. udp.port==5000,ovk5); repeatable\n"
     "  -q, --quiet         no summary and no progress bar\n"
+    "  -v, --verbose       name every damaged TCP stream (otherwise the first 20)\n"
     "  -h, --help          show this help\n"
     "  -V, --version       show the version\n"
     "\n"
-    "A summary (records read, packets written, packets skipped and why) goes to\n"
-    "standard error at the end; a progress bar too on a terminal for large inputs.\n"
+    "A summary (records read, packets written, packets skipped and why, what\n"
+    "damaged TCP streams lost, each stream named) goes to standard error at the\n"
+    "end; a progress bar too on a terminal for large inputs.\n"
     "OUTPUT appears only when complete; a symlink is followed, a FIFO or device is\n"
     "written straight into.\n"
     "\n"
-    "Exit status: 0 on success; 1 when INPUT cannot be read or OUTPUT written, or\n"
-    "INPUT is cut short (every complete record is still exported); 2 on bad options\n"
-    "(OUTPUT being INPUT included).\n"
+    "Exit status: 0 on success, nothing lost; 1 when INPUT cannot be read or OUTPUT\n"
+    "written, or INPUT is cut short or holds damaged OVK5 TCP streams (every record\n"
+    "read whole is still exported); 2 on bad options (OUTPUT being INPUT included).\n"
     "\n"
     "Examples:\n"
     "  ovk5-export ovk5seq.pcap inner.pcapng\n"
-    "  ovk5-export -o ovk5.tcp.desegment:TRUE ovk5-tcp.pcap inner.pcapng\n"
+    "  ovk5-export -v ovk5-tcp.pcap inner.pcapng\n"
     "  ovk5-export -d udp.port==5000,ovk5 capture.pcapng - | tcpdump -r - -nn\n";
 
 [[noreturn]] void usage_error(const std::string &message)
@@ -250,15 +257,17 @@ int main(int argc, char **argv)
 {
     static const struct option long_options[] = {
         {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     ovk::DissectionSettings settings;
     bool quiet = false;
+    bool verbose = false;
     opterr = 0;
     int code;
-    while ((code = getopt_long(argc, argv, ":o:d:qhV", long_options, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, ":o:d:qvhV", long_options, nullptr)) != -1) {
         switch (code) {
         case 'o':
             settings.preferences.push_back(optarg);
@@ -268,6 +277,9 @@ int main(int argc, char **argv)
             break;
         case 'q':
             quiet = true;
+            break;
+        case 'v':
+            verbose = true;
             break;
         case 'h':
             std::fputs(usage, stdout);
@@ -347,6 +359,8 @@ int main(int argc, char **argv)
     ovk::ExportJob job;
     job.input = input;
     job.input_name = input_path;
+    if (input_path != "-" && stat(input_path.c_str(), &input_stat) == 0 && S_ISREG(input_stat.st_mode))
+        job.reread_name = input_path;
     job.output_name = output.display_name();
     job.dissection = &dissection;
     job.settings = settings;
@@ -388,6 +402,8 @@ int main(int argc, char **argv)
     }
     if (result.status == ovk::ExportStatus::input_cut || result.status == ovk::ExportStatus::damaged)
         std::fprintf(stderr, "ovk5-export: %s\n", result.message.c_str());
+    for (const std::string &line : ovk::damage_lines(result.counts, verbose ? SIZE_MAX : max_damage_lines))
+        std::fprintf(stderr, "ovk5-export: %s\n", line.c_str());
     if (!quiet)
         std::fprintf(stderr, "ovk5-export: %s\n", ovk::summary(result.counts).c_str());
     return result.status == ovk::ExportStatus::done ? 0 : exit_failure;
