@@ -7,13 +7,16 @@
 #include <wiretap/wtap.h>
 
 #include "ethernet_handoff.h"
+#include "ovk_record_format.h"
 
 void proto_register_ovk5floor(void);
 void proto_reg_handoff_ovk5floor(void);
 
 namespace {
 
-constexpr guint header_length = 16;
+// Both headers are of one length.
+static_assert(ovk5_header_length == ovk5seq_header_length, "one floor for both");
+constexpr guint header_length = ovk5_header_length;
 
 int proto_ovk5floor = -1;
 dissector_handle_t eth_handle = nullptr;
@@ -37,7 +40,7 @@ void proto_reg_handoff_ovk5floor(void)
 {
     eth_handle = ovk_find_ethernet_dissector();
     dissector_handle_t handle = create_dissector_handle(dissect_ovk5floor, proto_ovk5floor);
-    dissector_add_uint("udp.port", 21171, handle);
-    dissector_add_uint("tcp.port", 21103, handle);
+    dissector_add_uint("udp.port", ovk5_default_udp_port, handle);
+    dissector_add_uint("tcp.port", ovk5_default_tcp_port, handle);
     dissector_add_uint("wtap_encap", WTAP_ENCAP_USER3, handle);
 }

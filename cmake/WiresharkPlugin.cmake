@@ -85,7 +85,7 @@ function(add_wireshark_plugin name)
   endif()
 
   add_library(${name}_dissector OBJECT ${PLUGIN_SOURCES})
-  target_link_libraries(${name}_dissector PUBLIC epan)
+  target_link_libraries(${name}_dissector PUBLIC epan ovk_record_format)
   target_include_directories(${name}_dissector PUBLIC ${OVK_PLUGIN_COMMON_DIR})
   target_compile_options(${name}_dissector PRIVATE ${OVK_WARNING_FLAGS})
   set_target_properties(${name}_dissector PROPERTIES

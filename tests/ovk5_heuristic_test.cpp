@@ -66,7 +66,7 @@ struct Case {
 TEST(Ovk5Heuristic, WhatEachHeuristicTakes)
 {
     const Bytes one = record(now);
-    const std::size_t eth_type_at = ovk5_header_size + 12;
+    const std::size_t eth_type_at = ovk5_header_length + 12;
     const Case cases[] = {
         {"one record", one, now, true, true},
         {"records back to back", one + record(now, 5) + one, now, true, true},
@@ -78,7 +78,7 @@ TEST(Ovk5Heuristic, WhatEachHeuristicTakes)
         {"a record cut short", cut(one, one.size() - 1), now, false, true},
         {"second record implausible", one + record(now + 2 * day), now, false, false},
         {"next header cut by the segment's end", one + cut(one, 10), now, false, true},
-        {"multicast source", with_byte(one, ovk5_header_size + 6, 0x01), now, false, false},
+        {"multicast source", with_byte(one, ovk5_header_length + 6, 0x01), now, false, false},
         {"unknown EtherType", with_byte(one, eth_type_at, 0x12), now, false, false},
         {"802.3 length that fits", record(now, 0, llc_frame(46)), now, true, true},
         {"802.3 length past the frame", record(now, 0, llc_frame(47)), now, false, false},
@@ -164,7 +164,7 @@ TEST_F(Ovk5HeuristicTshark, TcpStreamFoundAndFramed)
         header.rid0 = rid0;
         stream = stream + ovk5_payload(header, inner_frame_for(rid0));
     }
-    const std::size_t size = ovk5_header_size + inner_frame_for(0).size();
+    const std::size_t size = ovk5_header_length + inner_frame_for(0).size();
     const std::size_t cuts[] = {0, 2 * size, stream.size() - 20, stream.size()};
     std::vector<std::pair<std::int64_t, Bytes>> frames;
     Endpoints ends;

@@ -62,7 +62,7 @@ TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)
         const Bytes record = ovk5_payload(header, inner_frame_for(rid0));
         stream.insert(stream.end(), record.begin(), record.end());
     }
-    const std::size_t cuts[] = {0, 2 * (ovk5_header_size + inner_frame_for(0).size()), stream.size() - 20,
+    const std::size_t cuts[] = {0, 2 * (ovk5_header_length + inner_frame_for(0).size()), stream.size() - 20,
                                 stream.size()};
     const std::string path = stage_.path("stream.pcap");
     {

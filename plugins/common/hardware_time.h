@@ -7,15 +7,13 @@
 
 #include <epan/packet.h>
 
-constexpr guint32 ovk_max_nanoseconds = 999999999;
-constexpr gint64 ovk_nanoseconds_per_second = 1000000000;
+#include "ovk_record_format.h"
 
 struct ovk_hardware_time {
     guint32 secs;
     guint32 nsecs;
 
-    // Nanoseconds beyond a second make the time stamp meaningless.
-    bool valid() const { return nsecs <= ovk_max_nanoseconds; }
+    bool valid() const { return ovk_time_valid(nsecs); }
 };
 
 // Reads the time stamp at offset; the caller has made sure its 8 bytes
@@ -32,19 +30,11 @@ inline gint64 ovk_nanoseconds_between(const ovk_hardware_time &later, const ovk_
            (static_cast<gint64>(later.nsecs) - earlier.nsecs);
 }
 
-// capture - hardware, in nanoseconds, into *nanoseconds. False when they
-// lie too far apart for that: a capture file may carry any 64-bit time.
+// capture - hardware, in nanoseconds, into *nanoseconds; false when they
+// lie too far apart for that.
 inline bool ovk_nanoseconds_since(const nstime_t &capture, const ovk_hardware_time &hardware, gint64 *nanoseconds)
 {
-    constexpr gint64 max_seconds = G_GINT64_CONSTANT(9000000000);
-    const gint64 capture_seconds = capture.secs;
-    if (capture_seconds > max_seconds * 2 || capture_seconds < -max_seconds)
-        return false;
-    const gint64 seconds = capture_seconds - hardware.secs;
-    if (seconds > max_seconds || seconds < -max_seconds)
-        return false;
-    *nanoseconds = seconds * ovk_nanoseconds_per_second + (static_cast<gint64>(capture.nsecs) - hardware.nsecs);
-    return true;
+    return ovk_nanoseconds_since(capture.secs, capture.nsecs, hardware.secs, hardware.nsecs, nanoseconds);
 }
 
 // A relative time as the analyser shows it: seconds and nanoseconds of

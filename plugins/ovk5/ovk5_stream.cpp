@@ -79,7 +79,7 @@ ovk5_plausibility check_at(tvbuff_t *tvb, guint32 offset)
     } else if (type == 0x86dd) {
         claimed = version == 6 ? 40u + tvb_get_ntohs(tvb, ip + 4) : 0;
         least = 40;
-    } else if (type <= ovk5_max_8023_length) {
+    } else if (type <= ovk_max_8023_length) {
         claimed = type;
         least = 3;  // an LLC header
     } else {
@@ -89,7 +89,7 @@ ovk5_plausibility check_at(tvbuff_t *tvb, guint32 offset)
     }
     constexpr guint32 min_payload = 46;  // an Ethernet frame's, padded up to it
     constexpr guint32 fcs_length = 4;
-    const guint32 payload = tvb_get_letohs(tvb, static_cast<gint>(offset)) - ovk5_ethernet_header_length;
+    const guint32 payload = tvb_get_letohs(tvb, static_cast<gint>(offset)) - ovk_ethernet_header_length;
     if (claimed < least || claimed > payload
         || (payload - claimed > fcs_length && payload > min_payload + fcs_length))
         return ovk5_plausibility::implausible;

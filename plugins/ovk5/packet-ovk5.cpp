@@ -45,7 +45,7 @@ constexpr unsigned ovk5_max_nesting = 8;
 // OVK5 header inside checks again for its own frame).
 constexpr guint ovk5_frame_layer_reserve = 32;
 // Interface and time stamp: what the analysis reads.
-constexpr guint ovk5_analysed_length = 12;
+constexpr guint ovk5_analysed_length = ovk5_ts_offset + 8;
 
 int proto_ovk5 = -1;
 int hf_ovk5_bs = -1;
@@ -451,12 +451,12 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     proto_item *ti = proto_tree_add_item(tree, proto_ovk5, tvb, 0, ovk5_header_length, ENC_NA);
     proto_tree *ovk5_tree = proto_item_add_subtree(ti, ett_ovk5);
 
-    proto_tree_add_item(ovk5_tree, hf_ovk5_bs, tvb, 0, 2, ENC_LITTLE_ENDIAN);
-    proto_tree_add_item(ovk5_tree, hf_ovk5_if, tvb, 2, 1, ENC_LITTLE_ENDIAN);
-    proto_tree_add_item(ovk5_tree, hf_ovk5_res, tvb, 3, 1, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_bs, tvb, ovk5_blob_size_offset, 2, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_if, tvb, ovk5_if_offset, 1, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_res, tvb, ovk5_res_offset, 1, ENC_LITTLE_ENDIAN);
     proto_item *ts_item = proto_tree_add_item(ovk5_tree, hf_ovk5_ts, tvb, ovk5_ts_offset, 8, ENC_LITTLE_ENDIAN);
-    proto_tree_add_item(ovk5_tree, hf_ovk5_rid0, tvb, 12, 2, ENC_LITTLE_ENDIAN);
-    proto_tree_add_item(ovk5_tree, hf_ovk5_rid1, tvb, 14, 2, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_rid0, tvb, ovk5_rid0_offset, 2, ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(ovk5_tree, hf_ovk5_rid1, tvb, ovk5_rid1_offset, 2, ENC_LITTLE_ENDIAN);
 
     header_analysis analysis;
     bool analysed = false;
@@ -477,7 +477,7 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         // A copy quoted in an ICMP error was sent before: it belongs to no
         // stream's history.
         if (!pinfo->flags.in_error_pkt) {
-            analysed = analyse_header(pinfo, tvb_get_uint8(tvb, 2), time, &analysis);
+            analysed = analyse_header(pinfo, tvb_get_uint8(tvb, ovk5_if_offset), time, &analysis);
             if (analysed)
                 add_analysis(ovk5_tree, pinfo, tvb, time, analysis);
         }
@@ -493,12 +493,12 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 
     if (have_tap_listener(ovk5_tap)) {
         ovk5_tap_info *info = wmem_new0(pinfo->pool, ovk5_tap_info);
-        info->blob_size = tvb_get_letohs(tvb, 0);
-        info->interface_id = tvb_get_uint8(tvb, 2);
-        info->hw_time.secs = tvb_get_letohl(tvb, 4);
-        info->hw_time.nsecs = static_cast<int>(tvb_get_letohl(tvb, 8));
-        info->rid0 = tvb_get_letohs(tvb, 12);
-        info->rid1 = tvb_get_letohs(tvb, 14);
+        info->blob_size = tvb_get_letohs(tvb, ovk5_blob_size_offset);
+        info->interface_id = tvb_get_uint8(tvb, ovk5_if_offset);
+        info->hw_time.secs = tvb_get_letohl(tvb, ovk5_ts_offset);
+        info->hw_time.nsecs = static_cast<int>(tvb_get_letohl(tvb, ovk5_ts_offset + 4));
+        info->rid0 = tvb_get_letohs(tvb, ovk5_rid0_offset);
+        info->rid1 = tvb_get_letohs(tvb, ovk5_rid1_offset);
         info->frame_tvb = next_tvb;
         info->hw_time_valid = header_readable && time.valid();
         info->delay_known = delay_known;
@@ -1046,8 +1046,11 @@ void proto_register_ovk5(void)
 
     // Parsed into the preference code's scope, which frees and replaces
     // these ranges when the user changes a preference.
-    range_convert_str(wmem_epan_scope(), &tcp_ports, "21103,", ovk5_max_port);
-    range_convert_str(wmem_epan_scope(), &udp_ports, "21171,", ovk5_max_port);
+    char default_port[8];
+    std::snprintf(default_port, sizeof default_port, "%u,", ovk5_default_tcp_port);
+    range_convert_str(wmem_epan_scope(), &tcp_ports, default_port, ovk5_max_port);
+    std::snprintf(default_port, sizeof default_port, "%u,", ovk5_default_udp_port);
+    range_convert_str(wmem_epan_scope(), &udp_ports, default_port, ovk5_max_port);
 
     proto_ovk5 = proto_register_protocol("Ovkan Link Protocol 5", "OVK5", "ovk5");
     proto_register_field_array(proto_ovk5, hf, array_length(hf));

@@ -25,10 +25,6 @@ void proto_reg_handoff_ovk5seq(void);
 
 namespace {
 
-constexpr guint ovk5seq_header_length = 16;
-constexpr guint ovk5seq_if_offset = 2;
-constexpr guint ovk5seq_missing_frames_offset = 3;
-constexpr guint ovk5seq_ts_offset = 4;
 // What a record cut by the snap length must still hold to take its place
 // in the sequence: the sequence number and the interface.
 constexpr guint ovk5seq_sequenced_length = 3;

@@ -13,8 +13,8 @@
 namespace ovk::test {
 
 // The defaults of the preferences ovk5.udp.port and ovk5.tcp.port.
-constexpr std::uint16_t ovk5_udp_port = 21171;
-constexpr std::uint16_t ovk5_tcp_port = 21103;
+constexpr std::uint16_t ovk5_udp_port = ovk5_default_udp_port;
+constexpr std::uint16_t ovk5_tcp_port = ovk5_default_tcp_port;
 
 // Where the payload starts in frames made by over_udp and over_tcp:
 // behind Ethernet, IPv4 and the UDP or TCP header.

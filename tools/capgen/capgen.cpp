@@ -398,7 +398,7 @@ int main(int argc, char **argv)
         usage_error("the last packet would be after 2106-02-07T06:28:15Z, the latest time a capture can hold"
                     " (--time-base plus --count minus 1 times --interval)");
     if (!port_given)
-        options.port = options.transport == ovk::Transport::udp ? 21171 : 21103;
+        options.port = options.transport == ovk::Transport::udp ? ovk5_default_udp_port : ovk5_default_tcp_port;
     if (!format_given && ends_with(path, ".pcapng"))
         output.format = ovk::CaptureFormat::pcapng;
 

@@ -104,7 +104,7 @@ void put_be32(Bytes &out, std::uint32_t value)
 Bytes encode(const Ovk5Header &header)
 {
     Bytes out;
-    out.reserve(ovk5_header_size);
+    out.reserve(ovk5_header_length);
     put_le16(out, header.blob_size);
     out.push_back(header.interface);
     out.push_back(header.reserved);
@@ -118,7 +118,7 @@ Bytes encode(const Ovk5Header &header)
 Bytes encode(const Ovk5SeqHeader &header)
 {
     Bytes out;
-    out.reserve(ovk5_header_size);
+    out.reserve(ovk5seq_header_length);
     put_le16(out, header.sequence);
     out.push_back(header.interface);
     out.push_back(header.missing_frames);

@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "ovk_record_format.h"
+
 namespace ovk {
 
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::size_t ovk5_header_size = 16;
 
 struct Ovk5Header {
     std::uint16_t blob_size = 0;

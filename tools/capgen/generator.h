@@ -58,7 +58,7 @@ struct CaptureOptions {
 
 struct Ovk5CaptureOptions : CaptureOptions {
     Transport transport = Transport::udp;
-    std::uint16_t port = 21171;     // OVK5 port the packets are sent to
+    std::uint16_t port = ovk5_default_udp_port;  // OVK5 port the packets are sent to
     std::uint16_t rid0 = 0x1234;
     std::uint16_t rid1 = 0xabcd;
     std::uint16_t source_port = 50000;     // sender's port

@@ -15,14 +15,6 @@ namespace {
 
 constexpr std::uint64_t progress_every = 4096;  // records
 
-std::uint32_t le32(const std::uint8_t *p)
-{
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8
-           | static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-constexpr std::uint32_t nanoseconds_per_second = 1000000000;
-
 constexpr const char invalid_time_note[] =
     "time stamp invalid (nanoseconds over 999999999): written with the capture time of the packet carrying it";
 
@@ -98,18 +90,18 @@ ExportedPacket ovk5seq_packet(const wtap_rec &rec, const std::uint8_t *bytes, in
     ExportedPacket packet{};
     packet.kind = HeaderKind::ovk5seq;
     packet.interface = interface;
-    packet.missing_frames = bytes[3];
-    packet.time.secs = static_cast<time_t>(le32(bytes + 4));
-    packet.time.nsecs = static_cast<int>(le32(bytes + 8));
-    if (le32(bytes + 8) >= nanoseconds_per_second) {
+    packet.missing_frames = bytes[ovk5seq_missing_frames_offset];
+    packet.time.secs = static_cast<time_t>(ovk_le32(bytes + ovk5seq_ts_offset));
+    packet.time.nsecs = static_cast<int>(ovk_le32(bytes + ovk5seq_ts_offset + 4));
+    if (!ovk_time_valid(ovk_le32(bytes + ovk5seq_ts_offset + 4))) {
         packet.time = rec.ts;
         packet.note = invalid_time_note;
     }
-    packet.frame = bytes + header_length;
-    packet.captured_length = hdr.caplen - header_length;
+    packet.frame = bytes + ovk5seq_header_length;
+    packet.captured_length = hdr.caplen - ovk5seq_header_length;
     // A wire length below the captured one is taken as the captured one,
     // as the analyser's frame length is never below what it holds.
-    packet.reported_length = std::max(hdr.len, hdr.caplen) - header_length;
+    packet.reported_length = std::max(hdr.len, hdr.caplen) - ovk5seq_header_length;
     return packet;
 }
 
@@ -204,8 +196,8 @@ ExportResult run_export(const ExportJob &job)
         }
         const wtap_packet_header &hdr = rec.rec_header.packet_header;
         const bool ovk5seq = hdr.pkt_encap == WTAP_ENCAP_USER3;
-        if (ovk5seq && hdr.caplen < header_length) {
-            ++(hdr.len >= header_length ? counts.snapped_ovk5seq : counts.short_ovk5seq);
+        if (ovk5seq && hdr.caplen < ovk5seq_header_length) {
+            ++(hdr.len >= ovk5seq_header_length ? counts.snapped_ovk5seq : counts.short_ovk5seq);
             continue;
         }
         Carried carried = Carried::unknown;
@@ -224,7 +216,7 @@ ExportResult run_export(const ExportJob &job)
             if (!put(known->second, ovk5seq_packet(rec, bytes, 0)))
                 break;
             // OVK5 may be inside the record's frame too.
-            carried = carried_by(bytes + header_length, hdr.caplen - header_length, ports);
+            carried = carried_by(bytes + ovk5seq_header_length, hdr.caplen - ovk5seq_header_length, ports);
             if (carried == Carried::nothing)
                 continue;
         }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "dissection.h"
+#include "ovk_record_format.h"
 #include "pcapng_writer.h"
 
 namespace ovk {
@@ -48,9 +49,6 @@ struct ExportJob {
     // Called now and then with the input's bytes read so far.
     std::function<void(std::int64_t bytes_read)> progress;
 };
-
-// The OVK5SEQ header's place in a record of link-layer type 150.
-constexpr std::uint32_t header_length = 16;
 
 ExportResult run_export(const ExportJob &job);
 

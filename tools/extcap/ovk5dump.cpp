@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "ovk_record_format.h"
 #include "receiver.h"
 #include "wiretap_compat.h"
 
@@ -24,8 +25,6 @@ constexpr int exit_usage = 2;
 
 constexpr const char *udp_interface = "ovk5udp";
 constexpr const char *tcp_interface = "ovk5tcp";
-constexpr unsigned default_udp_port = 21171;
-constexpr unsigned default_tcp_port = 21103;
 constexpr unsigned min_listen_port = 1024;
 
 const char usage[] =
@@ -123,7 +122,7 @@ void print_config(bool tcp)
     unsigned n = 0;
     std::printf("arg {number=%u}{call=--port}{display=Port}{type=unsigned}{range=%u,65535}{default=%u}"
                 "{tooltip=%s}{group=Receiver}\n",
-                n++, min_listen_port, tcp ? default_tcp_port : default_udp_port,
+                n++, min_listen_port, static_cast<unsigned>(tcp ? ovk5_default_tcp_port : ovk5_default_udp_port),
                 tcp ? "TCP port to listen on for the hardware's connections"
                     : "UDP port the hardware sends its records to");
     std::printf("arg {number=%u}{call=--listen-address}{display=Listen address}{type=string}"
@@ -145,7 +144,7 @@ void print_config(bool tcp)
                     n++);
         std::printf("arg {number=%u}{call=--connect-port}{display=Hardware port}{type=unsigned}{range=1,65535}"
                     "{default=%u}{tooltip=TCP port of the hardware (connect mode)}{group=Receiver}\n",
-                    n++, default_tcp_port);
+                    n++, static_cast<unsigned>(ovk5_default_tcp_port));
     }
     // Wireshark's standard log options, as its own extcaps offer them.
     std::printf("arg {number=%u}{call=--log-level}{display=Set the log level}{type=selector}"
@@ -302,9 +301,9 @@ int main(int argc, char **argv)
 
     options.carrier = tcp ? ovk::Carrier::tcp : ovk::Carrier::udp;
     if (!port_given)
-        options.port = static_cast<std::uint16_t>(tcp ? default_tcp_port : default_udp_port);
+        options.port = tcp ? ovk5_default_tcp_port : ovk5_default_udp_port;
     if (!connect_port_given)
-        options.connect_port = static_cast<std::uint16_t>(default_tcp_port);
+        options.connect_port = ovk5_default_tcp_port;
     if (connect && !tcp)
         usage_error("--mode=connect applies to the TCP interface only");
     if (connect && options.connect_host.empty())

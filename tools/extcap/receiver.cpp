@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ovk_record_format.h"
 #include "pcapng_writer.h"
 
 namespace ovk {
@@ -43,9 +44,8 @@ void request_stop(int)
     stop_requested = 1;
 }
 
-constexpr std::size_t header_size = 16;
-constexpr std::size_t max_record_size = header_size + 0xffff;
-constexpr std::uint32_t max_nanoseconds = 999999999;
+constexpr std::size_t header_size = ovk5_header_length;
+constexpr std::size_t max_record_size = ovk5_max_record_length;
 constexpr std::uint32_t snap_length = 262144;
 constexpr int udp_batch = 32;
 // Read at most this much from one connection before serving the others.
@@ -65,13 +65,7 @@ using Clock = std::chrono::steady_clock;
 
 std::uint16_t le16(const std::uint8_t *p)
 {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t le32(const std::uint8_t *p)
-{
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8
-           | static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    return ovk_le16(p);
 }
 
 struct Header {
@@ -84,25 +78,15 @@ struct Header {
 
 Header read_header(const std::uint8_t *p)
 {
-    return {le16(p), p[2], le32(p + 4), le32(p + 8), le16(p + 12), le16(p + 14)};
+    const ovk5_header h = ovk5_read_header(p);
+    return {h.blob_size, h.interface_id, h.secs, h.nsecs, h.rid0, h.rid1};
 }
 
 // Whether the bytes at p (available of them) can start a record of a TCP
-// stream: a time stamp that is one and, as far as captured, an Ethernet
-// frame sent from a unicast address with a sensible type or length.
+// stream: the shared check, as far as they go.
 bool plausible_in_stream(const std::uint8_t *p, std::size_t available)
 {
-    const Header header = read_header(p);
-    if (header.nanoseconds > max_nanoseconds)
-        return false;
-    constexpr std::size_t ethernet_header = 14;
-    if (header.blob_size < ethernet_header || available < header_size + ethernet_header)
-        return true;
-    const std::uint8_t *frame = p + header_size;
-    if (frame[6] & 0x01)
-        return false;
-    const unsigned type_or_length = static_cast<unsigned>(frame[12] << 8 | frame[13]);
-    return type_or_length >= 0x0600 || (type_or_length <= 1500 && type_or_length <= header.blob_size - ethernet_header);
+    return ovk5_check_at({p, available, available}, 0, ovk5_tool_rule) != ovk5_plausibility::implausible;
 }
 
 // "address:port", "[address]:port" for IPv6; IPv4 mapped into IPv6 as IPv4.
@@ -446,7 +430,7 @@ void Capture::deliver(Sender &sender, const std::uint8_t *record)
     }
     InterfaceStatistics &counts = stream->statistics;
     // Never a made-up time: a record without a valid one is not written.
-    if (header.nanoseconds > max_nanoseconds) {
+    if (!ovk_time_valid(header.nanoseconds)) {
         stream->lose();
         return;
     }
