@@ -38,7 +38,7 @@ void proto_register_ovk5floor(void)
 
 void proto_reg_handoff_ovk5floor(void)
 {
-    eth_handle = ovk_find_ethernet_dissector();
+    eth_handle = ovk_find_ethernet_dissector(proto_ovk5floor);
     dissector_handle_t handle = create_dissector_handle(dissect_ovk5floor, proto_ovk5floor);
     dissector_add_uint("udp.port", ovk5_default_udp_port, handle);
     dissector_add_uint("tcp.port", ovk5_default_tcp_port, handle);

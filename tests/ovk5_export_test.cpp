@@ -52,10 +52,9 @@ class Ovk5Export : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // tshark as a user without the plug-ins reads the result.
+        // tshark as a user without the plug-ins reads the result: none
+        // staged, and those installed on the machine switched off.
         fs::remove_all(stage_.path("plugins"));
-        for (const std::string &line : stage_.lines({"-G", "plugins"}))
-            ASSERT_NE(line.rfind("ovk", 0), 0u) << line;
     }
 
     // Runs the exporter with standard output to export.out, or read and
@@ -98,7 +97,11 @@ protected:
             EXPECT_NE(entry.path().extension(), ".partial") << "left behind: " << entry.path();
     }
 
-    Lines read_back(const std::string &name) { return stage_.lines(Lines{"-r", stage_.path(name)} + exported_fields); }
+    Lines read_back(const std::string &name)
+    {
+        return stage_.lines(Lines{"-r", stage_.path(name), "--disable-protocol", "ovk5", "--disable-protocol", "ovk5seq"}
+                            + exported_fields);
+    }
 
     std::string seq_capture(const std::string &name, std::uint32_t count)
     {

@@ -174,8 +174,8 @@ TEST_F(Ovk5PreferencesTshark, DefaultsAreListed)
         "",
         "# Whether OVK5 over TCP is read as a stream of records, each its 16-byte header followed by an Ethernet "
         "frame of Blob size bytes, so that several records in one segment and a record split over segments are "
-        "all decoded. Needs \"Allow subdissector to reassemble TCP streams\" in the TCP protocol settings. Off: "
-        "each TCP payload is one record.",
+        "all decoded, whether or not TCP's \"Allow subdissector to reassemble TCP streams\" is on. Off: each TCP "
+        "payload is one record.",
         boolean_preference_hint,
         "#ovk5.tcp.desegment: FALSE",
     };

@@ -50,6 +50,49 @@ TEST_F(Ovk5Tshark, DecodesDefaultTcpPort)
               Lines(3, "21103|0|0xabcd|OVK5"));
 }
 
+// Records batched into one datagram: each decoded and analysed where the
+// payload is exactly a chain of plausible records; anything else is one
+// record, as ever.
+TEST_F(Ovk5Tshark, RecordsSharingADatagram)
+{
+    auto records = [](std::initializer_list<std::pair<std::uint16_t, std::uint32_t>> rids_and_nanoseconds) {
+        Bytes bytes;
+        for (const auto &[rid0, nanoseconds] : rids_and_nanoseconds) {
+            Ovk5Header header;
+            header.rid0 = rid0;
+            header.ts_nanoseconds = nanoseconds;
+            const Bytes record = ovk5_payload(header, inner_frame_for(rid0));
+            bytes.insert(bytes.end(), record.begin(), record.end());
+        }
+        return bytes;
+    };
+    Bytes trailing_byte = records({{3, 0}});
+    trailing_byte.push_back(0);
+    const Bytes datagrams[] = {
+        records({{1, 0}, {2, 0}}),
+        trailing_byte,
+        records({{4, 0}, {5, 1000000000}}),  // the second's time stamp invalid
+        records({{6, 0}, {7, 0}, {8, 0}}),   // the third cut inside its Ethernet header
+    };
+    const std::string path = stage_.path("datagrams.pcap");
+    {
+        CaptureWriter writer(path, linktype_ethernet);
+        for (const Bytes &payload : datagrams) {
+            const Bytes frame = over_udp(payload);
+            const bool last = &payload == &datagrams[3];
+            const std::size_t cut = last ? frame.size() - records({{8, 0}}).size() + 20 : frame.size();
+            writer.write(0, Bytes(frame.begin(), frame.begin() + cut), static_cast<std::uint32_t>(frame.size()));
+        }
+        writer.commit();
+    }
+    const Lines fields = {"-e", "ovk5.rid0", "-e", "ovk5.prev_frame", "-e", "_ws.col.Protocol"};
+    const Lines decoded = {"0x0001,0x0002|1|OVK5", "0x0003|1|OVK5", "0x0004|2|OVK5", "0x0006,0x0007,0x0008|3,4,4|OVK5"};
+    EXPECT_EQ(stage_.fields(path, fields), decoded);
+    Lines two_pass = fields;
+    two_pass.push_back("-2");
+    EXPECT_EQ(stage_.fields(path, two_pass), decoded);
+}
+
 // Records written back to back on a TCP stream: two in the first segment,
 // the third split over the next two.
 TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)

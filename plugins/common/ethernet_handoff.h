@@ -10,9 +10,11 @@
 // have FCS" preference. Wireshark 4 has no dissector named plain "eth".
 constexpr const char ovk_ethernet_dissector_name[] = "eth_maybefcs";
 
-inline dissector_handle_t ovk_find_ethernet_dissector()
+// The look-up also records that proto calls it, as the analyser's own
+// dissectors do, for the dependency lists of "Enabled Protocols".
+inline dissector_handle_t ovk_find_ethernet_dissector(int proto)
 {
-    return find_dissector(ovk_ethernet_dissector_name);
+    return find_dissector_add_dependency(ovk_ethernet_dissector_name, proto);
 }
 
 // Passes frame_tvb to the Ethernet dissector. Without one (a look-up that

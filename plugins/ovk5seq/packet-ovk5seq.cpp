@@ -1038,7 +1038,7 @@ void proto_reg_handoff_ovk5seq(void)
     static bool initialized = false;
     static dissector_handle_t ovk5seq_handle = nullptr;
 
-    eth_handle = ovk_find_ethernet_dissector();
+    eth_handle = ovk_find_ethernet_dissector(proto_ovk5seq);
 
     if (!initialized) {
         ovk5seq_handle = create_dissector_handle(dissect_ovk5seq, proto_ovk5seq);

@@ -1,0 +1,294 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The OVK5 analysis per stream (sender and header interface) and its store:
+// what the first pass found for each header, shown the same on every later
+// pass.
+
+#include <epan/conversation.h>
+#include <epan/proto_data.h>
+
+#include "ovk5_dissector.h"
+
+namespace ovk5 {
+
+namespace {
+
+// A stream: one sender (address and port; over TCP, one connection of
+// it) and the header's interface. Two devices both on interface 0 are two
+// streams.
+struct stream_key {
+    address sender;
+    guint32 port;
+    guint32 connection;  // TCP: the conversation's index + 1; 0 otherwise
+    guint8 interface_id;
+};
+
+// Where a stream stands on the first pass through the file.
+struct stream_state {
+    stream_key key;  // the sender's address bytes in file scope
+    guint32 last_frame;            // 0: none yet
+    ovk_hardware_time last_valid;  // its last valid time stamp; none while invalid
+};
+
+guint stream_hash(gconstpointer data)
+{
+    const auto *key = static_cast<const stream_key *>(data);
+    guint hash = add_address_to_hash(key->port, &key->sender);
+    return (hash * 31 + key->connection) * 31 + key->interface_id;
+}
+
+gboolean stream_equal(gconstpointer a, gconstpointer b)
+{
+    const auto *x = static_cast<const stream_key *>(a);
+    const auto *y = static_cast<const stream_key *>(b);
+    return x->port == y->port && x->connection == y->connection && x->interface_id == y->interface_id
+           && addresses_equal(&x->sender, &y->sender);
+}
+
+// What the first pass found for each OVK5 header, kept in first-pass order
+// so that every later dissection shows the same: the stream's previous
+// header and its last valid time stamp before this one. The time step is
+// worked out again from these and the header. Columns of 14 bytes a
+// header, in chunks of records whose frames lie within 65,535 of the
+// chunk's first.
+constexpr guint32 chunk_records = 4096;
+struct record_chunk {
+    guint32 base_frame;
+    guint32 count;
+    guint16 frame_offset[chunk_records];
+    guint32 prev_frame[chunk_records];
+    guint32 last_secs[chunk_records];
+    guint32 last_nsecs[chunk_records];
+};
+
+
+// The file's streams and records; all in file scope.
+wmem_map_t *streams = nullptr;
+record_chunk **chunks = nullptr;
+guint32 chunk_count = 0;
+guint32 chunk_capacity = 0;
+// The streams of the last frame's records, in order: tshark -2 -R gives
+// the frame after one its filter drops the dropped one's number, and the
+// dropped frame's records must then go.
+stream_state **frame_streams = nullptr;
+guint32 frame_stream_count = 0;
+guint32 frame_stream_capacity = 0;
+
+// The arrays above point into the file scope: forgotten whenever that is
+// freed, as when a capture file is closed, whoever frees it. (The maps are
+// emptied by wmem itself.)
+ovk_wmem_cb_result forget_records(wmem_allocator_t *, wmem_cb_event_t, void *)
+{
+    chunks = nullptr;
+    chunk_count = chunk_capacity = 0;
+    frame_streams = nullptr;
+    frame_stream_count = frame_stream_capacity = 0;
+    return TRUE;  // again with the next file
+}
+
+// Grows *array (file scope) to hold one more element than count.
+template <typename T> void make_room(T **array, guint32 count, guint32 *capacity)
+{
+    if (count < *capacity)
+        return;
+    *capacity = *capacity ? *capacity * 2 : 64;
+    *array = static_cast<T *>(wmem_realloc(wmem_file_scope(), *array, *capacity * sizeof **array));
+}
+
+constexpr ovk_hardware_time no_time = {0, G_MAXUINT32};
+
+
+// Where this header stands among the OVK5 headers of its frame, counted in
+// dissection order: outer before inner, first record before the next.
+guint32 next_header_index(packet_info *pinfo)
+{
+    auto *count = static_cast<guint32 *>(p_get_proto_data(pinfo->pool, pinfo, proto_ovk5, header_count_key));
+    if (!count) {
+        count = wmem_new0(pinfo->pool, guint32);
+        p_add_proto_data(pinfo->pool, pinfo, proto_ovk5, header_count_key, count);
+    }
+    return (*count)++;
+}
+
+guint32 record_frame(const record_chunk *chunk, guint32 slot)
+{
+    return chunk->base_frame + chunk->frame_offset[slot];
+}
+
+const record_chunk *last_chunk()
+{
+    return chunk_count ? chunks[chunk_count - 1] : nullptr;
+}
+
+// Drops the last frame's records and gives their streams back the state
+// they had before it.
+void drop_last_frame()
+{
+    while (frame_stream_count) {
+        record_chunk *chunk = chunks[chunk_count - 1];
+        const guint32 slot = --chunk->count;
+        stream_state *state = frame_streams[--frame_stream_count];
+        state->last_frame = chunk->prev_frame[slot];
+        state->last_valid = {chunk->last_secs[slot], chunk->last_nsecs[slot]};
+        if (chunk->count == 0)
+            --chunk_count;
+    }
+}
+
+void append_record(guint32 frame, stream_state *state)
+{
+    record_chunk *chunk = chunk_count ? chunks[chunk_count - 1] : nullptr;
+    if (!chunk || chunk->count == chunk_records || frame - chunk->base_frame > G_MAXUINT16) {
+        make_room(&chunks, chunk_count, &chunk_capacity);
+        chunk = wmem_new(wmem_file_scope(), record_chunk);
+        chunk->base_frame = frame;
+        chunk->count = 0;
+        chunks[chunk_count++] = chunk;
+    }
+    const guint32 slot = chunk->count++;
+    chunk->frame_offset[slot] = static_cast<guint16>(frame - chunk->base_frame);
+    chunk->prev_frame[slot] = state->last_frame;
+    chunk->last_secs[slot] = state->last_valid.secs;
+    chunk->last_nsecs[slot] = state->last_valid.nsecs;
+}
+
+// The index-th record of frame, stored by the first pass.
+bool find_record(guint32 frame, guint32 index, header_analysis *found)
+{
+    // The last chunk starting before frame, where its records may begin.
+    guint32 low = 0, high = chunk_count;
+    while (low < high) {
+        const guint32 mid = (low + high) / 2;
+        if (chunks[mid]->base_frame < frame)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    guint32 c = low ? low - 1 : 0;
+    guint32 slot = 0;
+    if (low) {
+        const record_chunk *chunk = chunks[c];
+        guint32 a = 0, b = chunk->count;
+        while (a < b) {
+            const guint32 mid = (a + b) / 2;
+            if (record_frame(chunk, mid) < frame)
+                a = mid + 1;
+            else
+                b = mid;
+        }
+        slot = a;
+    }
+    for (guint32 skip = index + 1;; ++slot) {
+        if (c < chunk_count && slot == chunks[c]->count) {
+            ++c;
+            slot = 0;
+        }
+        if (c >= chunk_count || record_frame(chunks[c], slot) != frame)
+            return false;
+        if (--skip == 0)
+            break;
+    }
+    found->prev_frame = chunks[c]->prev_frame[slot];
+    found->last_valid = {chunks[c]->last_secs[slot], chunks[c]->last_nsecs[slot]};
+    return true;
+}
+
+// The stream of the header being dissected, created on its first header.
+stream_state *stream_of(packet_info *pinfo, guint8 interface_id)
+{
+    stream_key key;
+    key.sender = pinfo->src;
+    key.port = pinfo->srcport;
+    key.connection = 0;
+    key.interface_id = interface_id;
+    if (pinfo->ptype == PT_TCP) {
+        const conversation_t *conversation = find_conversation_pinfo(pinfo, 0);
+        if (conversation)
+            key.connection = conversation->conv_index + 1;
+    }
+    auto *state = static_cast<stream_state *>(wmem_map_lookup(streams, &key));
+    if (!state) {
+        state = wmem_new0(wmem_file_scope(), stream_state);
+        state->key = key;
+        copy_address_wmem(wmem_file_scope(), &state->key.sender, &pinfo->src);
+        state->last_valid = no_time;
+        wmem_map_insert(streams, &state->key, state);
+    }
+    return state;
+}
+
+
+} // namespace
+
+// Only on the first pass, in frame order, does a header move its stream's
+// state on; later passes read what it stored.
+bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &time,
+                    header_analysis *analysis)
+{
+    const guint32 index = next_header_index(pinfo);
+    if (PINFO_FD_VISITED(pinfo))
+        return find_record(pinfo->num, index, analysis);
+
+    const record_chunk *last = last_chunk();
+    if (!last || record_frame(last, last->count - 1) != pinfo->num)
+        frame_stream_count = 0;
+    else if (index == 0)
+        // The last frame's number again at a first header: that frame was
+        // dropped (or is dissected again); this one starts from before it.
+        drop_last_frame();
+
+    stream_state *state = stream_of(pinfo, interface_id);
+    analysis->prev_frame = state->last_frame;
+    analysis->last_valid = state->last_valid;
+    append_record(pinfo->num, state);
+    make_room(&frame_streams, frame_stream_count, &frame_stream_capacity);
+    frame_streams[frame_stream_count++] = state;
+
+    state->last_frame = pinfo->num;
+    if (time.valid())
+        state->last_valid = time;
+    return true;
+}
+
+// The delivery delay: when the capturing host saw the packet, after the
+// hardware stamped the header. Unknown without both times.
+bool delivery_delay(const packet_info *pinfo, const ovk_hardware_time &time, gint64 *delay_ns)
+{
+    return pinfo->fd->has_ts && time.valid() && ovk_nanoseconds_since(pinfo->abs_ts, time, delay_ns);
+}
+
+// The time step to this header from the stream's last valid time stamp
+// before it, into *delta_ns; unknown without both.
+bool time_step(const header_analysis &analysis, const ovk_hardware_time &time, gint64 *delta_ns)
+{
+    if (!analysis.last_valid.valid() || !time.valid())
+        return false;
+    *delta_ns = ovk_nanoseconds_between(time, analysis.last_valid);
+    return true;
+}
+
+void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &time,
+                  const header_analysis &analysis)
+{
+    proto_item *item;
+    if (analysis.prev_frame != 0) {
+        item = proto_tree_add_uint(tree, hf_ovk5_prev_frame, tvb, 0, 0, analysis.prev_frame);
+        proto_item_set_generated(item);
+    }
+    gint64 delta_ns;
+    if (time_step(analysis, time, &delta_ns)) {
+        const nstime_t delta = ovk_relative_time(delta_ns);
+        item = proto_tree_add_time(tree, hf_ovk5_ts_delta, tvb, ovk5_ts_offset, 8, &delta);
+        proto_item_set_generated(item);
+        if (delta_ns < 0)
+            expert_add_info(pinfo, item, &ei_ovk5_ts_backwards);
+    }
+}
+
+void register_analysis()
+{
+    // Emptied whenever the file scope is freed.
+    streams = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), stream_hash, stream_equal);
+    wmem_register_callback(wmem_file_scope(), forget_records, nullptr);
+}
+
+} // namespace ovk5
