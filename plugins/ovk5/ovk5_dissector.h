@@ -129,6 +129,8 @@ ovk_heur_result dissect_ovk5_heur_tcp(tvbuff_t *tvb, packet_info *pinfo, proto_t
 // ovk5_stats.cpp
 
 tap_packet_status ovk5_stats_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data, tap_flags_t);
+// The tree's init and cleanup routine.
+void ovk5_stats_init(stats_tree *st);
 
 } // namespace ovk5
 

@@ -342,7 +342,7 @@ void proto_register_ovk5(void)
     register_tcp_framing();
     register_analysis();
     ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5 Interfaces", ovk5_stats_packet,
-                            REGISTER_PACKET_STAT_GROUP_UNSORTED);
+                            REGISTER_PACKET_STAT_GROUP_UNSORTED, ovk5_stats_init, ovk5_stats_init);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",
