@@ -61,11 +61,15 @@ tap_packet_status ovk5_stats_packet(stats_tree *st, packet_info *, epan_dissect_
     else if (info->delay_known)
         tick_stat_node(st, "Delivery delay over 35 minutes", stream_node, FALSE);
     if (info->analysed) {
-        const bool backwards = info->ts_delta_known && (info->ts_delta.secs < 0 || info->ts_delta.nsecs < 0);
+        const bool backwards = info->ts_backwards;
         const bool invalid = !info->hw_time_valid;
-        const int faults_node = increase_stat_node(st, "Clock faults", stream_node, TRUE, backwards || invalid);
-        increase_stat_node(st, "Time stamp backwards", faults_node, FALSE, backwards);
+        // What the header before showed, taken back: it came late.
+        const int settled = info->settled_late ? 1 : 0;
+        const int faults_node =
+            increase_stat_node(st, "Clock faults", stream_node, TRUE, (backwards || invalid) - settled);
+        increase_stat_node(st, "Time stamp backwards", faults_node, FALSE, backwards - settled);
         increase_stat_node(st, "Time stamp invalid", faults_node, FALSE, invalid);
+        increase_stat_node(st, "Came late", stream_node, FALSE, info->late + settled);
     }
     return TAP_PACKET_REDRAW;
 }
