@@ -47,7 +47,7 @@ source "$root/scripts/tshark-stage.sh"
 
 cmake -S "$root" -B "$bench_build" -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$bench_build" --parallel 2 --target ovk5 ovk5-capgen ovk5-heur-payloads >/dev/null
+cmake --build "$bench_build" --parallel 2 --target ovk5 ovk5seq ovk5-capgen ovk5-heur-payloads >/dev/null
 # The two plug-ins only: the benchmark tree may also hold the floor plug-in,
 # which takes OVK5's ports.
 ovk_stage_new

@@ -3,7 +3,8 @@
 #
 # Copies the plug-ins into the personal plug-in folder of the user running
 # it, where the analyser of that series finds them without root rights;
-# with REMOVE, removes the copies of the same names from there.
+# with REMOVE, removes the copies of the same names from there, and the
+# folders they leave empty.
 # HOME is read now, not when the build was configured.
 
 if(NOT PLUGIN_FILES OR NOT SERIES)
@@ -16,6 +17,7 @@ endif()
 string(REPLACE "," ";" plugin_files "${PLUGIN_FILES}")
 set(destination "$ENV{HOME}/.local/lib/wireshark/plugins/${SERIES}/epan")
 if(REMOVE)
+  include("${CMAKE_CURRENT_LIST_DIR}/RemoveEmptyFolders.cmake")
   foreach(plugin IN LISTS plugin_files)
     get_filename_component(name "${plugin}" NAME)
     if(EXISTS "${destination}/${name}")
@@ -23,6 +25,7 @@ if(REMOVE)
       message(STATUS "Removed: ${destination}/${name}")
     endif()
   endforeach()
+  ovk_remove_empty_folders("${destination}" "$ENV{HOME}/.local/lib")
   return()
 endif()
 

@@ -37,6 +37,12 @@ if(TARGET ovk5dump)
     DEPENDS ovk5dump
     COMMENT "Installing ovk5dump into the personal extcap folder"
     VERBATIM)
+  # uninstall-user-extcap: removes it from there again; builds nothing.
+  add_custom_target(uninstall-user-extcap
+    COMMAND ${CMAKE_COMMAND} "-DEXTCAP_FILE=ovk5dump" "-DSERIES=${OVK_WIRESHARK_SERIES}" -DREMOVE=ON
+            -P "${CMAKE_CURRENT_LIST_DIR}/InstallUserExtcap.cmake"
+    COMMENT "Removing ovk5dump from the personal extcap folder"
+    VERBATIM)
 endif()
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
@@ -90,7 +96,8 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "Ovkan")
 set(CPACK_PACKAGE_CONTACT "${OVK_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Wireshark dissectors for Ovkan Link Protocol 5 (OVK5, OVK5SEQ)")
-set(CPACK_PACKAGE_DESCRIPTION
+# One string: the text's own semicolon must not be taken for a list's.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Wireshark ${Wireshark_VERSION} plug-ins that decode the 16-byte metadata header Ovkan\n"
     "capture hardware puts in front of each captured Ethernet frame: OVK5 in TCP\n"
     "and UDP payloads, and OVK5SEQ records of link-layer type 150 with sequence\n"
@@ -98,7 +105,6 @@ set(CPACK_PACKAGE_DESCRIPTION
     "captures of both, and ovk5-export, which writes the Ethernet frames inside\n"
     "them as standard pcapng on the capture hardware's clock; and ovk5dump, an\n"
     "extcap that shows the frames behind OVK5 received over UDP or TCP live.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 
 # The plug-ins go to an absolute folder; staging through DESTDIR keeps it
 # inside the package, and /usr is where Debian packages put the rest.

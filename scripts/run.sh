@@ -31,6 +31,11 @@ while [[ $# -gt 0 ]]; do
     shift
 done
 
+# Before anything is installed or built: every capture named must be there.
+for capture in "${captures[@]}"; do
+    [[ -f $capture && -r $capture ]] || { echo "$0: cannot read capture '$capture'" >&2; exit 2; }
+done
+
 source "$root/scripts/tshark-stage.sh"
 "$root/scripts/install-deps.sh"
 BUILD_DIR=$build "$root/scripts/build.sh" -DOVK_BUILD_TESTS=OFF

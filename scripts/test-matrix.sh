@@ -36,7 +36,7 @@ selected=()
 for arg in "$@"; do
     case $arg in
         --fresh) fresh=true ;;
-        -h|--help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
+        -h|--help) sed -n '3,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
         *)
             if [[ -z ${suite_of[$arg]:-} ]]; then
                 echo "unknown series '$arg' (known: ${all_series[*]})" >&2

@@ -87,6 +87,12 @@ TEST_F(HostileTshark, TruncatedRecordsAreMarkedNeverFatal)
     EXPECT_EQ(stage_.fields(seq, {"-e", "frame.number", "-e", "ovk5seq.seq", "-e", "ovk5seq.missing_frame",
                                   "-e", "ovk5seq.missing_frames", "-e", "eth.src", "-Y", "_ws.short || _ws.malformed"}),
               (Lines{"1||||", "2||||", "3||||", "4|1|3|1|", "5|1|3|1|", "6|1|3|1|", "7|1|3|1|02:00:00:00:00:0a"}));
+    // Cut inside its header, a record has no Ethernet frame to name it in
+    // the columns: it names itself, by its stream as far as captured.
+    EXPECT_EQ(stage_.fields(seq, {"-e", "_ws.col.Protocol", "-e", "_ws.col.Source", "-e", "_ws.col.Destination",
+                                  "-Y", "frame.number <= 5"}),
+              (Lines{"OVK5SEQ||Capture interface 0", "OVK5SEQ||Capture interface 0", "OVK5SEQ||Capture interface 0",
+                     "OVK5SEQ|Interface 2|Capture interface 0", "OVK5SEQ|Interface 2|Capture interface 0"}));
 
     for (const std::string &capture : {udp, tcp, seq}) {
         const TsharkResult verbose = stage_.run({"-nVx", "-r", capture});

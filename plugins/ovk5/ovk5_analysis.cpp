@@ -68,7 +68,6 @@ struct record_chunk {
     guint32 last_nsecs[chunk_records];
 };
 
-
 // The file's streams and records; all in file scope.
 wmem_map_t *streams = nullptr;
 record_chunk **chunks = nullptr;
@@ -106,7 +105,6 @@ template <typename T> void make_room(T **array, guint32 count, guint32 *capacity
 }
 
 constexpr ovk_hardware_time no_time = {0, G_MAXUINT32};
-
 
 // Where this header stands among the OVK5 headers of its frame, counted in
 // dissection order: outer before inner, first record before the next.
@@ -236,7 +234,6 @@ stream_state *stream_of(packet_info *pinfo, guint8 interface_id)
     }
     return state;
 }
-
 
 } // namespace
 

@@ -4,8 +4,9 @@
 // packet-ovk5.cpp: the header and its frame, registration;
 // ovk5_ports.cpp: the port binding; ovk5_analysis.cpp: the per-stream
 // analysis and its store; ovk5_tcp_framing.cpp: records framed on TCP
-// streams; ovk5_heuristics.cpp: OVK5 found by its content;
-// ovk5_stats.cpp: the statistics tree.
+// streams; ovk5_datagram.cpp: records sharing a UDP payload;
+// ovk5_heuristics.cpp: OVK5 found by its content; ovk5_stats.cpp: the
+// statistics tree.
 #ifndef OVK5_DISSECTOR_H
 #define OVK5_DISSECTOR_H
 

@@ -708,6 +708,14 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         return dissect_short_record(tvb, pinfo, tree);
 
     const guint captured = tvb_captured_length(tvb);
+    if (captured < ovk5seq_header_length) {
+        // Cut inside its header: the fields throw before the Ethernet frame
+        // could name the packet, so the record names it by its stream.
+        col_set_str(pinfo->cinfo, COL_PROTOCOL, "OVK5SEQ");
+        if (captured >= ovk5seq_sequenced_length)
+            col_add_fstr(pinfo->cinfo, COL_DEF_SRC, "Interface %u", tvb_get_uint8(tvb, ovk5seq_if_offset));
+        col_add_fstr(pinfo->cinfo, COL_DEF_DST, "Capture interface %u", capture_interface_of(pinfo));
+    }
     proto_item *ti = proto_tree_add_item(tree, proto_ovk5seq, tvb, 0, ovk5seq_header_length, ENC_NA);
     proto_tree *ovk5seq_tree = proto_item_add_subtree(ti, ett_ovk5seq);
 

@@ -68,6 +68,9 @@ run 2 "--split applies to tcp:// targets only" --split 7 --send udp://127.0.0.1:
 run 2 "--bad-every applies to udp:// targets only" --bad-every 2 --send tcp://127.0.0.1:5
 run 2 "--rate applies with --send only" --rate 10 -o x.pcap
 run 2 "--send sends OVK5 over UDP or TCP" -P ovk5seq --send udp://127.0.0.1:5
+run 2 "--protocol tcp and --send udp://127.0.0.1:5 name different transports" -P tcp --send udp://127.0.0.1:5
+run 2 "--protocol ovk5-udp and --send tcp://127.0.0.1:5 name different transports" --protocol ovk5-udp --send tcp://127.0.0.1:5
+run 0 "sent 1 record to udp://127.0.0.1:9 in" -n 1 -P udp --send udp://127.0.0.1:9
 run 2 "invalid value '0' for --per-send" --per-send 0 --send udp://127.0.0.1:5
 run 1 "cannot connect to 127.0.0.1:1" -n 1 --send tcp://127.0.0.1:1
 run 2 "--missing needs --gap-every" -P ovk5seq --missing 2 -o x.pcap

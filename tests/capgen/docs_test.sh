@@ -40,6 +40,33 @@ readme_output() {
         found && /^$/ { exit }
         found { print substr($0, 5) }' "$readme"
 }
+# The same up to the end of the indented block or the next command, blank
+# lines within kept (a stats tree has one).
+readme_block() {
+    awk -v first="    \$ $1" '
+        index($0, first) == 1 { found = 1; next }
+        found && (/^    \$ / || /^[^ ]/) { exit }
+        found { print substr($0, 5) }' "$readme" | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'
+}
+# The README's text with its lines joined, for phrases that wrap.
+readme_text=$(tr '\n' ' ' <"$readme" | tr -s ' ')
+
+# Every script the README tells to run can be run as written.
+for script in $(grep -oE '(scripts|bench)/[a-z-]+\.sh' "$readme" | sort -u); do
+    [[ -x $source_dir/$script ]] || fail "README runs $script, which is not executable"
+done
+[[ $("$source_dir/scripts/test-matrix.sh" --help | head -n1) != *SPDX* ]] || fail "test-matrix.sh --help starts with the licence line"
+# run.sh checks the captures named before it installs or builds anything
+# (here, a copy whose installer only says that it ran).
+run_root=$(mktemp -d)
+mkdir "$run_root/scripts"
+cp "$source_dir/scripts/run.sh" "$run_root/scripts/"
+printf '#!/bin/sh\necho "install-deps ran"; exit 1\n' >"$run_root/scripts/install-deps.sh"
+chmod +x "$run_root/scripts/install-deps.sh"
+run_error=$("$run_root/scripts/run.sh" "$run_root/no such.pcap" 2>&1 </dev/null) && fail "run.sh accepted a missing capture"
+[[ $run_error == *"cannot read capture '$run_root/no such.pcap'"* && $run_error != *"install-deps ran"* ]] \
+    || fail "run.sh with a missing capture said: $run_error"
+rm -r "$run_root"
 
 ovk_stage_new "$plugin_dir"
 stage=$ovk_stage
@@ -70,6 +97,43 @@ check_example "tshark -r samples/ovk5seq-losses.pcapng -Y ovk5seq.missing_frames
 check_example "tshark -r samples/ovk5seq.pcap -T fields -e frame.number -e ovk5seq.seq" \
     -r samples/ovk5seq.pcap -T fields -e frame.number -e ovk5seq.seq \
     -e ovk5seq.missing_frame -e ovk5seq.seq_gap -e ovk5seq.lost_total -e ovk5seq.ts_delta
+
+# What only 4.0 prints exactly as shown: the stats-tree layout, the plug-in
+# list and the extcap warning.
+if [[ $series == 4.0 ]]; then
+    for tree in "samples/ovk5seq.pcap -q -z ovk5seq,tree" "samples/ovk5-udp.pcap -q -z ovk5,tree"; do
+        # shellcheck disable=SC2086
+        actual=$(ovk_in_stage tshark -r $tree | sed -e 's/ *$//' -e '1{/^$/d}')
+        [[ -n $actual && $actual == "$(readme_block "tshark -r $tree")" ]] \
+            || fail "README example 'tshark -r $tree' shows other than:"$'\n'"$actual"
+    done
+
+    # As after a global installation, the build's plug-ins and extcap in the
+    # folders the installation uses.
+    cache=$(dirname "$plugin_dir")/CMakeCache.txt
+    global_plugins=$(sed -n 's/^OVK_PLUGIN_INSTALL_DIR:PATH=//p' "$cache")
+    global_extcap=$(sed -n 's/^OVK_EXTCAP_INSTALL_DIR:PATH=//p' "$cache")
+    extcap=$(dirname "$plugin_dir")/extcap/ovk5dump
+    if [[ -x $extcap && -n $global_extcap ]]; then
+        mkdir -p "$stage/extcap" "$stage/personal/.config/wireshark/extcap"
+        cp "$extcap" "$stage/extcap/"
+        actual=$(ovk_in_stage WIRESHARK_EXTCAP_DIR="$stage/extcap" tshark -G plugins | grep ovk |
+                 sed -e "s|$stage/plugins/$series/epan|$global_plugins|" -e "s|$stage/extcap|$global_extcap|")
+        [[ $actual == "$(readme_output "tshark -G plugins | grep ovk")" ]] \
+            || fail "README example 'tshark -G plugins | grep ovk' shows other than:"$'\n'"$actual"
+        cp "$extcap" "$stage/personal/.config/wireshark/extcap/"
+        actual=$(ovk_in_stage HOME="$stage/personal" WIRESHARK_EXTCAP_DIR="$stage/extcap" tshark -D 2>&1 >/dev/null |
+                 grep -o '\[Extcap WARNING\].*' | sed "s|$stage/extcap|$global_extcap|")
+        [[ -n $actual ]] && grep -qxF "    $actual" "$readme" \
+            || fail "README lacks the duplicate-extcap warning tshark prints: $actual"
+    fi
+fi
+
+# udpdump, as the README runs it, from the folder it names (4.6 moved it).
+udpdump=$(grep -oE '^    /[^ ]*/udpdump ' "$readme" | tr -d ' ')
+if [[ $series == 4.0 || $series == 4.4 ]]; then
+    [[ -x $udpdump ]] || fail "README runs udpdump as $udpdump, which is not there"
+fi
 
 # The picture's tree, as the screenshot script wrote it beside the PNG, is
 # what tshark prints now: a picture made before a change of the dissector
@@ -128,6 +192,9 @@ if [[ -n $exporter ]]; then
     actual=$(cd "$stage" && "$exporter" samples/ovk5seq-losses.pcapng inner.pcapng 2>&1)
     [[ $actual == "$(readme_output "$first")" ]] || fail "README example '$first' shows other than: $actual"
     (cd "$stage" && "$exporter" -q samples/ovk5-udp.pcap inner-udp.pcapng) || fail "ovk5-export of ovk5-udp.pcap failed"
+    warning=$(cd "$stage" && "$exporter" -q samples/ovk5seq.pcap out.pcap 2>&1)
+    [[ -n $warning && $readme_text == *"$warning"* && $(capinfos -t "$stage/out.pcap") == *pcapng* ]] \
+        || fail "ovk5-export to a .pcap name warns other than the README says: $warning"
     mkdir "$stage/no-plugins"
     tshark_plugins=$stage/no-plugins
     check_example "tshark -r inner.pcapng -c 4" -r inner.pcapng -c 4 -T fields -e frame.time_epoch \
@@ -147,6 +214,17 @@ actual=$(cd "$private" && BUILD_DIR=$(dirname "$plugin_dir") scripts/tshark-stag
     -T fields -e frame.number -e ovk5seq.seq -e ovk5seq.missing_frame 2>&1) || true
 [[ -n $actual && $actual == "$(readme_output "$first")" ]] \
     || fail "README example '$first' shows:"$'\n'"$(readme_output "$first")"$'\n'"the stage script prints:"$'\n'"$actual"
+# What the command writes comes back to the caller's folder, also when
+# root's TMPDIR is a folder user 65534 cannot enter.
+mkdir -m 700 "$private/tmp" "$private/out"
+written=$(cd "$private" && TMPDIR=$private/tmp BUILD_DIR=$(dirname "$plugin_dir") \
+          scripts/tshark-stage.sh tshark -r samples/ovk5-udp.pcap -w copy.pcapng 2>&1 &&
+          TMPDIR=$private/tmp BUILD_DIR=$(dirname "$plugin_dir") \
+          scripts/tshark-stage.sh tshark -r samples/ovk5-udp.pcap -w out/copy.pcap -F pcap 2>&1) \
+    || fail "the stage script with a private TMPDIR failed: $written"
+grep -qF 'scripts/tshark-stage.sh tshark -r samples/ovk5-udp.pcap -w copy.pcapng' "$readme" \
+    && [[ $(capinfos -c -M "$private/copy.pcapng" "$private/out/copy.pcap" 2>&1 | grep -c 'Number of packets: *5$') -eq 2 ]] \
+    || fail "the stage script did not write back -w copy.pcapng and -w out/copy.pcap: $written"
 
 [[ $failures -eq 0 ]] || exit 1
 echo "docs: README shows $picture, documents every generator option, examples match tshark"

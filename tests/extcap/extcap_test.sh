@@ -96,14 +96,29 @@ statistics() {
         }'
 }
 
-# expected_packets COUNT SENDER_PORT INTERFACE [TIME_BASE]: the lines
-# packets() shows for what ovk5-capgen sends with its defaults.
+# expected_packets COUNT INTERFACE [TIME_BASE]: the lines packets() shows
+# for what ovk5-capgen sends from 127.0.0.1 with its defaults.
 expected_packets() {
-    local count=$1 sender=$2 interface=$3 base=${4:-1700000000} i
+    local count=$1 interface=$2 base=${3:-1700000000} i
     for ((i = 0; i < count; i++)); do
-        printf '%s.%09d|ovk5-if%s@127.0.0.1:%s|OVK5 interface %s from 127.0.0.1:%s|RID 0 0x1234, RID 1 0xabcd|50|40000|\n' \
-            "$base" $((i * 1000)) "$interface" "$sender" "$interface" "$sender"
+        printf '%s.%09d|ovk5-if%s@127.0.0.1|OVK5 interface %s from 127.0.0.1|RID 0 0x1234, RID 1 0xabcd|50|40000|\n' \
+            "$base" $((i * 1000)) "$interface" "$interface"
     done
+}
+
+# accounts FILE: per interface "ID WRITTEN DROPPED", the packets and the
+# statistics blocks' drop counts read back.
+accounts() {
+    join -a1 -a2 -e0 -o 0,1.2,2.2 \
+        <(in_stage tshark -r "$1" -T fields -e frame.interface_id | sort | uniq -c | awk '{ print $2, $1 }' | sort) \
+        <(statistics "$1" | awk '{ print $1, $3 }' | sort)
+}
+
+# accounted WHAT FILE SENT: every record sent is written or shown as dropped.
+accounted() {
+    local total
+    total=$(accounts "$2" | awk '{ n += $2 + $3 } END { print n + 0 }')
+    [[ $total -eq $3 ]] || fail "$1: $3 records sent, $total written or dropped:"$'\n'"$(accounts "$2")"
 }
 
 same() {
@@ -119,7 +134,8 @@ tshark_of_capture() { pgrep -P "$capture_pid" | head -1; }
 # 1. UDP: several senders, records back to back in datagrams, malformed
 #    datagrams among them (too short; a Blob size one too large), stopped
 #    by -a duration. A malformed datagram is dropped whole and counted on
-#    the next packet of its stream (frame.drop_count).
+#    the next packet of its stream (frame.drop_count). A stream is the
+#    device's address and header interface, whatever the source port.
 new_port
 capture udp ovk5udp "$port" -a duration:2
 if wait_listening udp "$port"; then
@@ -130,20 +146,21 @@ if wait_listening udp "$port"; then
     send -n 1 --source-port 40004 --send "udp://[::1]:$port"
 fi
 finished udp
-same "UDP packets" "$(expected_packets 7 40001 0 | sed 's/$/|/'
+same "UDP packets" "$(expected_packets 7 0 | sed 's/$/|/'
     for t in 0: 2:1 4:1; do
-        printf '1700000100.00000%s000|ovk5-if9@127.0.0.1:40002|OVK5 interface 9 from 127.0.0.1:40002|RID 0 0x1234, RID 1 0xabcd|50|40000||%s\n' \
+        printf '1700000100.00000%s000|ovk5-if9@127.0.0.1|OVK5 interface 9 from 127.0.0.1|RID 0 0x1234, RID 1 0xabcd|50|40000||%s\n' \
             "${t%:*}" "${t#*:}"
     done
-    expected_packets 2 40003 0 1700000200 | sed 's/$/|/'
-    echo "1700000000.000000000|ovk5-if0@[::1]:40004|OVK5 interface 0 from [::1]:40004|RID 0 0x1234, RID 1 0xabcd|50|40000||")" \
+    expected_packets 2 0 1700000200 | sed 's/$/|/'
+    echo "1700000000.000000000|ovk5-if0@::1|OVK5 interface 0 from ::1|RID 0 0x1234, RID 1 0xabcd|50|40000||")" \
     "$(packets udp -e frame.drop_count)"
 
 # 2. TCP: three senders at once, one packing 5 records per segment, one
-#    cutting its stream into 7-byte segments; a peer sending garbage and
-#    one that never sends change nothing for them. Stopped by -c.
+#    cutting its stream into 7-byte segments, one reconnecting (its
+#    records continue its interface); a peer sending garbage and one that
+#    never sends change nothing for them. Stopped by -c.
 new_port
-capture tcp ovk5tcp "$port" -c 34
+capture tcp ovk5tcp "$port" -c 37
 if wait_listening tcp "$port"; then
     exec 5<>"/dev/tcp/127.0.0.1/$port"  # connects and never sends
     send -n 20 --per-send 5 --source-port 41001 --send "tcp://127.0.0.1:$port" &
@@ -153,16 +170,20 @@ if wait_listening tcp "$port"; then
     (exec 6<>"/dev/tcp/127.0.0.1/$port" && printf '\377%.0s' $(seq 64) >&6 && sleep 1) &
     senders+=($!)
     send -n 4 -i 200 --time-base 1700000300 --source-port 41003 --send "tcp://127.0.0.1:$port"
+    send -n 3 -i 200 --time-base 1700000400 --source-port 41004 --send "tcp://127.0.0.1:$port"
     wait "${senders[@]}"
     exec 5>&-
 fi
 finished tcp
-same "TCP packets (sorted)" "$( (expected_packets 20 41001 0; expected_packets 10 41002 3
-    expected_packets 4 41003 200 1700000300) | sort)" "$(packets tcp | sort)"
+same "TCP packets (sorted)" "$( (expected_packets 20 0; expected_packets 10 3
+    expected_packets 4 200 1700000300; expected_packets 3 200 1700000400) | sort)" "$(packets tcp | sort)"
 
 # 3. A capture filter on the inner frames; stopped by SIGINT to tshark.
+#    Logging at the info level goes to the log file only (Wireshark takes
+#    standard error for errors); the file says where it was made and with
+#    which filter, as dumpcap's do.
 new_port
-capture filter ovk5udp "$port" -f icmp
+capture filter ovk5udp "$port" -f icmp -o extcap.ovk5udp.loglevel:info -o "extcap.ovk5udp.logfile:$stage/filter.log"
 if wait_listening udp "$port"; then
     send -n 3 --inner icmp --source-port 42001 --send "udp://127.0.0.1:$port"
     send -n 4 --source-port 42002 --send "udp://127.0.0.1:$port"
@@ -171,8 +192,11 @@ if wait_listening udp "$port"; then
 fi
 finished filter
 same "filtered packets" "$(for i in 0 1 2; do
-    printf '1700000000.00000%s000|ovk5-if0@127.0.0.1:42001|OVK5 interface 0 from 127.0.0.1:42001|RID 0 0x1234, RID 1 0xabcd|50||8\n' "$i"
+    printf '1700000000.00000%s000|ovk5-if0@127.0.0.1|OVK5 interface 0 from 127.0.0.1|RID 0 0x1234, RID 1 0xabcd|50||8\n' "$i"
 done)" "$(packets filter)"
+grep -q "new stream OVK5 interface 0 from 127.0.0.1" "$stage/filter.log" || fail "info log: $(cat "$stage/filter.log")"
+same "section and interface" "Capture application: ovk5dump
+Filter string = icmp" "$(capinfos "$stage/filter.pcapng" | grep -Eo 'Capture application: ovk5dump|Filter string = .*' | sed 's/ *$//')"
 
 # Refused filters and options: tshark ends at once with the extcap's word.
 refused() {
@@ -251,32 +275,136 @@ no interface given|--extcap-config
 unknown option or missing value: '--bogus'|--bogus
 CASES
 
-# 5. Without Wireshark: stopped by SIGTERM, the last records and the
-#    interface statistics (received, dropped, lost by the socket) reach
-#    the FIFO; the reader closing the FIFO ends the extcap.
-mkfifo "$stage/fifo"
-cat "$stage/fifo" >"$stage/direct.pcapng" &
-reader=$!
+# direct NAME OPTION...: ovk5dump without Wireshark, as Wireshark's stop
+# button ends it (SIGTERM, its reader still reading): writing
+# $stage/NAME.pcapng through a FIFO that cat reads, its standard error in
+# $stage/NAME.err; $direct and $reader are the two. stop_direct NAME ends it.
+direct() {
+    local name=$1
+    shift
+    rm -f "$stage/fifo"
+    mkfifo "$stage/fifo"
+    cat "$stage/fifo" >"$stage/$name.pcapng" &
+    reader=$!
+    "$extcap" --capture --fifo="$stage/fifo" "$@" 2>"$stage/$name.err" &
+    direct=$!
+}
+stop_direct() {
+    kill -TERM "$direct"
+    wait "$direct" || fail "$1: ovk5dump exited $? on SIGTERM: $(cat "$stage/$1.err")"
+    wait "$reader"
+}
+
+# 5. Stopped by SIGTERM: the last records and the interface statistics
+#    (received, dropped) reach the FIFO, the losses of no stream on an
+#    interface of their own; a record whose time stamp is broken is kept
+#    at the time it came, and says so; the reader closing the FIFO ends
+#    the extcap.
 new_port
-"$extcap" --extcap-interface=ovk5udp --capture --fifo="$stage/fifo" --port="$port" &
-direct=$!
+direct direct --extcap-interface=ovk5udp --port="$port"
 if wait_listening udp "$port"; then
     send -n 6 --bad-every 3 --source-port 43001 --send "udp://127.0.0.1:$port"
     printf 'short' >"/dev/udp/127.0.0.1/$port"
     send -n 2 -i 1 --source-port 43002 --send "udp://127.0.0.1:$port"
-    # Well framed, but 0xffffffff nanoseconds: no time to write it with.
+    # Well framed, but 0xffffffff nanoseconds.
     printf '\x0e\x00\x07\x00\x00\x00\x00\x00\xff\xff\xff\xff\x00\x00\x00\x00%b\x08\x00' \
         '\x02\x00\x00\x00\x00\x01\x02\x00\x00\x00\x00\x02' >"/dev/udp/127.0.0.1/$port"
 fi
-kill -TERM "$direct"
-wait "$direct" || fail "ovk5dump exited $? on SIGTERM"
-wait "$reader"
-same "statistics at SIGTERM" "0 4 2 1
-1 2 0 1
-2 0 1 1" "$(statistics "$stage/direct.pcapng" | sort)"
-[[ $(in_stage tshark -r "$stage/direct.pcapng" 2>/dev/null | wc -l) -eq 6 ]] || fail "SIGTERM: not 6 packets"
+stop_direct direct
+same "statistics at SIGTERM" "0 6 2
+1 2 0
+2 1 0
+3 1 1" "$(statistics "$stage/direct.pcapng" | sort)"
+same "a broken time stamp" "ovk5-if7@127.0.0.1|RID 0 0x0000, RID 1 0x0000; time stamp invalid (nanoseconds over 999999999): written with the capture time of the packet carrying it|1" \
+    "$(in_stage tshark -r "$stage/direct.pcapng" -Y 'frame.interface_id == 2' -T fields -E separator='|' \
+        -e frame.interface_name -e frame.comment -e frame.time_epoch | awk -F'|' -v OFS='|' '{ $3 = $3 > 1760000000 } 1')"
+[[ $(in_stage tshark -r "$stage/direct.pcapng" 2>/dev/null | wc -l) -eq 7 ]] || fail "SIGTERM: not 7 packets"
 
-head -c 100 "$stage/fifo" >/dev/null &
+# 6. A burst the socket cannot hold while the extcap stalls, and
+#    malformed datagrams of 4 records: every record sent is written or
+#    shown as dropped, the socket's losses (read at the stop) on the
+#    interface of no stream.
+new_port
+direct burst --extcap-interface=ovk5udp --port="$port"
+if wait_listening udp "$port"; then
+    send -n 2 -i 5 --source-port 44001 --send "udp://127.0.0.1:$port"
+    send -n 8 -i 5 --per-send 4 --bad-every 4 --source-port 44001 --send "udp://127.0.0.1:$port"
+    sleep 0.2
+    kill -STOP "$direct"
+    send -n 20000 -i 6 --source-port 44002 --send "udp://127.0.0.1:$port"
+    kill -CONT "$direct"
+    sleep 0.3
+fi
+stop_direct burst
+same "malformed datagrams' records" "0 2 8" "$(accounts "$stage/burst.pcapng" | head -1)"
+accounted "UDP burst" "$stage/burst.pcapng" 20010
+
+# 7. TCP stopped under load: what the host received while the extcap
+#    stalled is read to the end at the stop and written.
+new_port
+direct tcpload --extcap-interface=ovk5tcp --port="$port"
+if wait_listening tcp "$port"; then
+    kill -STOP "$direct"
+    send -n 50000 --per-send 10 --source-port 45001 --send "tcp://127.0.0.1:$port" &
+    sender=$!
+    sleep 1
+    kill -CONT "$direct"
+fi
+stop_direct tcpload
+wait "$sender"
+same "TCP load" "0 50000 0" "$(accounts "$stage/tcpload.pcapng")"
+
+# 8. TCP peers: text is refused at its first header, counted, with no
+#    interface; a broken time stamp in a stream keeps the records after
+#    it; connections beyond the 64 are closed and counted.
+new_port
+direct peers --extcap-interface=ovk5tcp --port="$port"
+if wait_listening tcp "$port"; then
+    exec 7<>"/dev/tcp/127.0.0.1/$port"
+    printf 'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' >&7
+    timeout 3 cat <&7 >/dev/null || fail "a text peer is still connected after 3 s"
+    exec 7>&-
+    record() { printf '\x0e\x00\x07\x00\x00\xf1\x53\x65%b\x00\x00\x00\x00%b\x08\x00' "$1" \
+        '\x02\x00\x00\x00\x00\x01\x02\x00\x00\x00\x00\x02'; }
+    (exec 8<>"/dev/tcp/127.0.0.1/$port" && { record '\0\0\0\0'; record '\xff\xff\xff\xff'
+        for _ in 1 2 3; do record '\0\0\0\0'; done; } >&8)
+    sleep 0.3
+    idle=()
+    for _ in $(seq 66); do exec {fd}<>"/dev/tcp/127.0.0.1/$port" && idle+=("$fd"); done
+    sleep 0.3
+    for fd in "${idle[@]}"; do exec {fd}>&-; done
+fi
+stop_direct peers
+same "TCP peers" "0 5 0
+1 0 3" "$(accounts "$stage/peers.pcapng")"
+
+# 9. A stop while the reader has stopped reading: the extcap ends within
+#    seconds instead of waiting in its write for ever.
+new_port
+direct stalled --extcap-interface=ovk5udp --port="$port"
+if wait_listening udp "$port"; then
+    kill -STOP "$reader"
+    send -n 30000 --rate 100000 --send "udp://127.0.0.1:$port"
+    sleep 0.5
+    kill -TERM "$direct"
+    for _ in $(seq 60); do kill -0 "$direct" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$direct" 2>/dev/null && { fail "ovk5dump still runs 6 s after SIGTERM with a stalled reader"; kill -KILL "$direct"; }
+    wait "$direct"
+    grep -q "was not reading" "$stage/stalled.err" || fail "stalled reader: $(cat "$stage/stalled.err")"
+    kill -KILL "$reader"
+fi
+wait "$reader" 2>/dev/null
+
+# 10. Connect mode with nothing listening: said once where the user sees
+#     it, and retried.
+new_port
+direct refused --extcap-interface=ovk5tcp --mode=connect --connect-host=127.0.0.1 --connect-port="$port"
+sleep 2.5
+stop_direct refused
+same "connect failure" "ovk5dump: cannot connect to 127.0.0.1:$port (Connection refused), retrying" \
+    "$(cat "$stage/refused.err")"
+
+head -c 300 "$stage/fifo" >/dev/null &
 new_port
 "$extcap" --extcap-interface=ovk5udp --capture --fifo="$stage/fifo" --port="$port" &
 direct=$!

@@ -79,13 +79,16 @@ for library in ovk5.so ovk5seq.so; do
     [[ $got == "$library $personal/$library" ]] || fail "tshark does not load $library from the personal folder: '$got'"
 done
 
-# uninstall-user removes them again, and the plug-ins are no longer loaded.
+# uninstall-user removes them again, and the plug-ins are no longer loaded;
+# the home folder is left as it was, without the folders install-user made.
 HOME="$work/home" cmake --build "$build" --target uninstall-user >/dev/null
 for library in ovk5.so ovk5seq.so; do
     [[ ! -e $personal/$library ]] || fail "uninstall-user left $personal/$library"
     got=$(plugin_line "$work/home" "$work/empty" "$library")
     [[ -z $got ]] || fail "tshark still loads $library after uninstall-user: '$got'"
 done
+left=$(cd "$work/home" && find . -mindepth 1 | grep -v '^\./\.local$\|^\./\.local/lib$' || true)
+[[ -z $left ]] || fail "uninstall-user left folders in the home folder: $left"
 
 # The Debian package.
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
@@ -99,6 +102,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Version) =~ ^[0-9]+\.[0-9]+\.[0-9]+-[0-9]+$ ]] || fail "Version: $(field Version)"
 [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer: $(field Maintainer)"
 [[ $(field Description | head -1) == *OVK5* ]] || fail "Description: $(field Description)"
+[[ $(field Description) == *"hardware's clock; and ovk5dump"* ]] || fail "Description lost its punctuation: $(field Description)"
 [[ $(field Architecture) == "$(dpkg --print-architecture)" ]] || fail "Architecture: $(field Architecture)"
 
 # Depends on exactly the library package the plug-ins were linked against.
@@ -151,6 +155,24 @@ if [[ -n $extcap_install_dir ]]; then
     interfaces=$(ovk_in_stage HOME="$work/home-extcap" tshark -D 2>&1)
     grep -q 'ovk5udp (OVK5 receiver (UDP))' <<<"$interfaces" \
         || fail "tshark does not list ovk5dump from the personal extcap folder: $interfaces"
+    HOME="$work/home-extcap" cmake --build "$build" --target uninstall-user-extcap >/dev/null 2>&1 \
+        || fail "uninstall-user-extcap failed"
+    left=$(cd "$work/home-extcap" && find . -mindepth 1 | grep -v '^\./\.config$\|^\./\.local$\|^\./\.local/lib$' || true)
+    [[ -z $left ]] || fail "uninstall-user-extcap left in the home folder: $left"
+    # Below a prefix, where WIRESHARK_EXTCAP_DIR points Wireshark at it.
+    prefix_extcap=$prefix/${extcap_install_dir#/usr/}
+    interfaces=$(ovk_in_stage HOME="$work/home-empty" WIRESHARK_EXTCAP_DIR="$prefix_extcap" tshark -D 2>&1)
+    grep -q 'ovk5udp (OVK5 receiver (UDP))' <<<"$interfaces" \
+        || fail "tshark does not list ovk5dump from $prefix_extcap: $interfaces"
+    # The options dialog's Help opens the README installed with it, wherever
+    # the package or the prefix put both.
+    for installed in "$work/unpacked:$work/unpacked$extcap_install_dir/ovk5dump:/usr/share/doc/$(field Package)" \
+                     "$prefix:$prefix_extcap/ovk5dump:/share/doc/$(field Package)"; do
+        IFS=: read -r base extcap doc <<<"$installed"
+        help=$("$extcap" --extcap-interfaces | sed -n 's/^extcap {version=[^}]*}{help=\(.*\)}$/\1/p')
+        [[ $help == "file://$base$doc/README.md" && -f $base$doc/README.md ]] \
+            || fail "$extcap gives help=$help, not the README beside it ($base$doc/README.md)"
+    done
 fi
 
 [[ $failures -eq 0 ]] || { echo "$failures failure(s)" >&2; exit 1; }

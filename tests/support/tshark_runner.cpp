@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -34,11 +36,32 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
+// As scripts/tshark-stage.sh chooses it: as root, the stage is run by user
+// 65534, which must be able to enter TMPDIR (root's own folder may be it).
+fs::path stage_parent()
+{
+    const fs::path temp = fs::temp_directory_path();
+    if (geteuid() != 0)
+        return temp;
+    const uid_t nobody = 65534;
+    for (fs::path folder = fs::absolute(temp);; folder = folder.parent_path()) {
+        struct stat st;
+        if (stat(folder.c_str(), &st) != 0)
+            return "/tmp";
+        const bool enters = st.st_uid == nobody ? (st.st_mode & S_IXUSR)
+                            : st.st_gid == nobody ? (st.st_mode & S_IXGRP) : (st.st_mode & S_IXOTH);
+        if (!enters)
+            return "/tmp";
+        if (folder == folder.root_path())
+            return temp;
+    }
+}
+
 } // namespace
 
 TsharkStage::TsharkStage()
 {
-    std::string pattern = (fs::temp_directory_path() / "ovk-stage-XXXXXX").string();
+    std::string pattern = (stage_parent() / "ovk-stage-XXXXXX").string();
     if (!mkdtemp(&pattern[0]))
         throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;

@@ -233,6 +233,7 @@ int main(int argc, char **argv)
     std::string send_only_option;  // a --send option given, for the error
     std::string seq_only_option;  // an OVK5SEQ option given, for the error
     std::string ovk5_only_option; // an OVK5 option given, likewise
+    std::string transport_option; // -P ovk5-udp or ovk5-tcp as given, checked against --send
 
     opterr = 0;
     int code;
@@ -248,11 +249,14 @@ int main(int argc, char **argv)
             if (kind == "udp" || kind == "ovk5-udp") {
                 sequenced = false;
                 options.transport = ovk::Transport::udp;
+                transport_option = name + " " + kind;
             } else if (kind == "tcp" || kind == "ovk5-tcp") {
                 sequenced = false;
                 options.transport = ovk::Transport::tcp;
+                transport_option = name + " " + kind;
             } else if (kind == "seq" || kind == "ovk5seq") {
                 sequenced = true;
+                transport_option.clear();
             } else {
                 usage_error("unknown protocol '" + kind + "' (ovk5-udp, ovk5-tcp or ovk5seq)");
             }
@@ -352,8 +356,11 @@ int main(int argc, char **argv)
         if (!path.empty())
             usage_error("-o and --send exclude each other");
         ovk::SendOptions send;
+        const ovk::Transport asked = options.transport;
         if (!ovk::parse_send_target(target, &options.transport, &send))
             usage_error("invalid value '" + target + "' for --send (udp://HOST:PORT or tcp://HOST:PORT)");
+        if (!transport_option.empty() && options.transport != asked)
+            usage_error(transport_option + " and --send " + target + " name different transports");
         if (sequenced)
             usage_error("--send sends OVK5 over UDP or TCP; OVK5SEQ records have no carrier to send them");
         if (split > 0 && options.transport != ovk::Transport::tcp)
@@ -373,8 +380,9 @@ int main(int argc, char **argv)
         try {
             const ovk::SendResult result = ovk::send_ovk5(options, send);
             if (!quiet)
-                std::fprintf(stderr, "ovk5-capgen: sent %llu records to %s in %.3f s\n",
-                             static_cast<unsigned long long>(result.records), target.c_str(), result.seconds);
+                std::fprintf(stderr, "ovk5-capgen: sent %llu record%s to %s in %.3f s\n",
+                             static_cast<unsigned long long>(result.records), result.records == 1 ? "" : "s",
+                             target.c_str(), result.seconds);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "ovk5-capgen: %s\n", e.what());
             return exit_failure;

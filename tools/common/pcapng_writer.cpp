@@ -70,6 +70,16 @@ PcapngWriter::~PcapngWriter()
         wtap_block_unref(ovk5seq_noted_options_);
     if (ovk5_lossy_options_)
         wtap_block_unref(ovk5_lossy_options_);
+    // The dumper may refer to the section header until it is closed.
+    if (sections_) {
+        wtap_block_unref(g_array_index(sections_, wtap_block_t, 0));
+        g_array_free(sections_, TRUE);
+    }
+}
+
+void PcapngWriter::describe_section(const SectionInfo &info)
+{
+    section_ = info;
 }
 
 void PcapngWriter::open(int fd)
@@ -103,6 +113,22 @@ bool PcapngWriter::start_dumper(wtap_block_t first_interface, bool live, std::st
     params.encap = WTAP_ENCAP_ETHERNET;
     params.snaplen = snap_length;
     params.tsprec = WTAP_TSPREC_NSEC;
+    // The section header block as libwiretap would write it, with the
+    // origin's description when one was given.
+    GArray *&sections = sections_;
+    if (!section_.hardware.empty() || !section_.os.empty() || !section_.application.empty()) {
+        wtap_block_t shb = wtap_block_create(WTAP_BLOCK_SECTION);
+        const auto add = [shb](guint option, const std::string &text) {
+            if (!text.empty())
+                wtap_block_add_string_option(shb, option, text.c_str(), text.size());
+        };
+        add(OPT_SHB_HARDWARE, section_.hardware);
+        add(OPT_SHB_OS, section_.os);
+        add(OPT_SHB_USERAPPL, section_.application);
+        sections = g_array_new(FALSE, FALSE, sizeof(wtap_block_t));
+        g_array_append_val(sections, shb);
+        params.shb_hdrs = sections;
+    }
     wtapng_iface_descriptions_t interfaces{};
     interfaces.interface_data = g_array_new(FALSE, FALSE, sizeof(wtap_block_t));
     // Live, the capture starts with no interface at all: libwiretap makes
@@ -147,6 +173,12 @@ int PcapngWriter::interface_for(const InterfaceLabel &label, std::string *error)
     wtap_block_add_string_option(idb, OPT_IDB_NAME, label.name.c_str(), label.name.size());
     wtap_block_add_string_option(idb, OPT_IDB_DESCRIPTION, label.description.c_str(), label.description.size());
     wtap_block_add_uint8_option(idb, OPT_IDB_TSRESOL, nanosecond_resolution);
+    if (!capture_filter_.empty()) {
+        if_filter_opt_t filter{};
+        filter.type = if_filter_pcap;
+        filter.data.filter_str = const_cast<char *>(capture_filter_.c_str());
+        wtap_block_add_if_filter_option(idb, OPT_IDB_FILTER, &filter);
+    }
 
     bool added;
     if (!dumper_) {
@@ -247,7 +279,17 @@ bool PcapngWriter::write_statistics(int interface, const InterfaceStatistics &st
     add_count(isb_ifdrop, statistics.dropped);
     if (statistics.filtered)
         add_count(isb_filteraccept, statistics.accepted);
-    add_count(isb_osdrop, statistics.os_dropped);
+    if (statistics.os_dropped)
+        add_count(isb_osdrop, statistics.os_dropped);
+    if (!statistics.comment.empty()) {
+        const std::uint16_t option[2] = {1 /* opt_comment */, static_cast<std::uint16_t>(statistics.comment.size())};
+        std::uint32_t word;
+        std::memcpy(&word, option, sizeof word);
+        words.push_back(word);
+        std::vector<std::uint32_t> text((statistics.comment.size() + 3) / 4, 0);
+        std::memcpy(text.data(), statistics.comment.data(), statistics.comment.size());
+        words.insert(words.end(), text.begin(), text.end());
+    }
     words.push_back(0);  // end of options
     words.push_back(0);  // length, again
     const std::uint32_t length = static_cast<std::uint32_t>(words.size() * sizeof(std::uint32_t));

@@ -60,6 +60,15 @@ struct InterfaceStatistics {
     std::uint64_t os_dropped = 0;     // isb_osdrop: lost by the operating system
     bool filtered = false;            // a capture filter was applied:
     std::uint64_t accepted = 0;       // isb_filteraccept
+    std::string comment;              // opt_comment, when not empty
+};
+
+// What a live capture's section header says of where it was made, as
+// dumpcap writes it.
+struct SectionInfo {
+    std::string hardware;     // shb_hardware
+    std::string os;           // shb_os
+    std::string application;  // shb_userappl
 };
 
 class PcapngWriter {
@@ -72,6 +81,12 @@ public:
     // Starts the capture on fd, which the writer owns from then on and
     // closes in close().
     void open(int fd);
+    // Before the first interface or start(): the section header's
+    // description of the capture's origin.
+    void describe_section(const SectionInfo &info);
+    // The capture filter recorded (if_filter) on every interface added
+    // from now on; empty for none.
+    void set_capture_filter(const std::string &filter) { capture_filter_ = filter; }
     // The interface named label.name, added with its description the first
     // time; -1 with *error set when it cannot be written.
     int interface_for(const InterfaceLabel &label, std::string *error);
@@ -97,6 +112,9 @@ private:
     int dumper_fd_ = -1;  // the same descriptor, owned by the dumper
     wtap_dumper *dumper_ = nullptr;
     std::map<std::string, int> interfaces_;  // by name
+    SectionInfo section_;
+    GArray *sections_ = nullptr;  // the section header, while the dumper lives
+    std::string capture_filter_;
     wtap_rec *record_ = nullptr;  // reused for every packet
     wtap_block_t ovk5seq_options_ = nullptr;
     wtap_block_t ovk5_options_ = nullptr;

@@ -3,6 +3,7 @@
 // standard pcapng, time-stamped by the capture hardware.
 
 #include <getopt.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -228,6 +229,12 @@ int main(int argc, char **argv)
     if (same_file(input_path, output_path))
         usage_error(input_path == "-" || output_path == "-" ? "OUTPUT is INPUT itself (through a redirection)"
                                                             : "OUTPUT '" + output_path + "' is INPUT itself");
+    // Per-stream interfaces, drop counts and comments need pcapng; a tool
+    // that trusts the name would take the file for pcap.
+    const std::size_t dot = output_path.rfind('.');
+    if (dot != std::string::npos && strcasecmp(output_path.c_str() + dot, ".pcap") == 0)
+        std::fprintf(stderr, "ovk5-export: warning: %s is written as pcapng, whatever its name says"
+                             " (tools that read only pcap will refuse it)\n", output_path.c_str());
 
     start_libraries(argv[0]);
 

@@ -3,17 +3,20 @@
 // hardware sends to a collector, over UDP or TCP, and hands Wireshark the
 // Ethernet frames behind the headers on the hardware's clock.
 
-#include <arpa/inet.h>
 #include <getopt.h>
+#include <netdb.h>
+#include <sys/socket.h>
 
 #include <wsutil/wslog.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "help_url.h"
 #include "ovk_record_format.h"
 #include "receiver.h"
 #include "wiretap_compat.h"
@@ -35,8 +38,8 @@ const char usage[] =
     "       ovk5dump --extcap-interface=ovk5udp|ovk5tcp --capture --fifo=PATH [OPTION]...\n"
     "Receives the OVK5 records capture hardware sends over UDP or TCP and writes\n"
     "the Ethernet frames behind their headers as pcapng, on the hardware's clock,\n"
-    "one interface per stream (sender and header interface). Wireshark and tshark\n"
-    "start it from their extcap folder.\n"
+    "one interface per stream (the sender's address and the header interface).\n"
+    "Wireshark and tshark start it from their extcap folder.\n"
     "\n"
     "  --extcap-interfaces            list the interfaces\n"
     "  --extcap-version[=VERSION]     print the version (with --extcap-interfaces:\n"
@@ -50,7 +53,8 @@ const char usage[] =
     "  --fifo=PATH                    where the capture is written\n"
     "  --port=N                       port to listen on, 1024-65535 (default 21171 for\n"
     "                                 UDP, 21103 for TCP)\n"
-    "  --listen-address=ADDRESS       local address to listen on (default: all)\n"
+    "  --listen-address=ADDRESS       local address to listen on, fe80::1%eth0 for a\n"
+    "                                 link-local one (default: all)\n"
     "  --mode=listen|connect          TCP: listen for the hardware's connections\n"
     "                                 (default) or connect to it\n"
     "  --connect-host=HOST            TCP, connect mode: the hardware's address\n"
@@ -102,15 +106,47 @@ unsigned parse_port(const char *option, const char *text, unsigned min)
     return static_cast<unsigned>(value);
 }
 
+// An IPv4 or IPv6 address, a link-local one with its link ("fe80::1%eth0").
 bool numeric_address(const std::string &text)
 {
-    unsigned char bytes[sizeof(in6_addr)];
-    return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0)
+        return false;
+    freeaddrinfo(found);
+    return true;
 }
+
+// Wireshark takes whatever an extcap writes on standard error for an
+// error of the capture: only warnings and worse go there; every message
+// goes to the log file (--log-file) as well, which libwsutil writes itself.
+void write_log_message(const char *domain, enum ws_log_level level, const char *user_format, va_list user_ap)
+{
+    if (level < LOG_LEVEL_WARNING)
+        return;
+    std::fprintf(stderr, "%s: ", domain && *domain ? domain : "ovk5dump");
+    std::vfprintf(stderr, user_format, user_ap);
+    std::fputc('\n', stderr);
+}
+
+#if OVK_WIRESHARK_AT_LEAST(4, 4)
+void log_writer(const char *domain, enum ws_log_level level, const char *, long, const char *, const char *,
+                ws_log_manifest_t *, const char *user_format, va_list user_ap, void *)
+{
+    write_log_message(domain, level, user_format, user_ap);
+}
+#else
+void log_writer(const char *domain, enum ws_log_level level, struct timespec, const char *, long, const char *,
+                const char *user_format, va_list user_ap, void *)
+{
+    write_log_message(domain, level, user_format, user_ap);
+}
+#endif
 
 void print_interfaces()
 {
-    std::printf("extcap {version=%s}{help=%s}\n", OVK_VERSION, OVK_HELP_URL);
+    std::printf("extcap {version=%s}{help=%s}\n", OVK_VERSION, ovk::help_url().c_str());
     std::printf("interface {value=%s}{display=OVK5 receiver (UDP)}\n", udp_interface);
     std::printf("interface {value=%s}{display=OVK5 receiver (TCP)}\n", tcp_interface);
 }
@@ -126,7 +162,8 @@ void print_config(bool tcp)
                 tcp ? "TCP port to listen on for the hardware's connections"
                     : "UDP port the hardware sends its records to");
     std::printf("arg {number=%u}{call=--listen-address}{display=Listen address}{type=string}"
-                "{validation=^[0-9A-Fa-f.:]*$}{tooltip=Local IPv4 or IPv6 address to listen on; empty for all}"
+                "{validation=^[0-9A-Za-z.:%%_-]*$}"
+                "{tooltip=Local IPv4 or IPv6 address to listen on (fe80::1%%eth0 for a link-local one); empty for all}"
                 "{group=Receiver}\n",
                 n++);
     if (tcp) {
@@ -139,7 +176,7 @@ void print_config(bool tcp)
                     mode);
         std::printf("value {arg=%u}{value=connect}{display=Connect to the hardware}{default=false}\n", mode);
         std::printf("arg {number=%u}{call=--connect-host}{display=Hardware address}{type=string}"
-                    "{validation=^[A-Za-z0-9.:_-]*$}{tooltip=Host name or address of the hardware (connect mode)}"
+                    "{validation=^[A-Za-z0-9.:%%_-]*$}{tooltip=Host name or address of the hardware (connect mode)}"
                     "{group=Receiver}\n",
                     n++);
         std::printf("arg {number=%u}{call=--connect-port}{display=Hardware port}{type=unsigned}{range=1,65535}"
@@ -192,8 +229,9 @@ int main(int argc, char **argv)
 
     // Wireshark shows whatever an extcap writes on standard error as the
     // capture's error: what is no error is logged at the info level and
-    // below, which the log options turn on.
+    // below, which the log options turn on, into the log file only.
     ovk_log_init("ovk5dump");
+    ws_log_set_writer(log_writer);
     find_capture_fifo(argc, argv);
 
     bool list_interfaces = false, version = false, list_dlts = false, config = false, capture = false;
@@ -230,7 +268,8 @@ int main(int argc, char **argv)
             options.listen_address = optarg;
             if (!options.listen_address.empty() && !numeric_address(options.listen_address))
                 usage_error("invalid value '" + options.listen_address
-                            + "' for --listen-address (an IPv4 or IPv6 address of this host)");
+                            + "' for --listen-address (an IPv4 or IPv6 address of this host, fe80::1%eth0 for a "
+                              "link-local one)");
             break;
         case opt_mode:
             if (std::strcmp(optarg, "listen") == 0)
@@ -270,7 +309,7 @@ int main(int argc, char **argv)
         return 0;
     }
     if (version && interface.empty()) {
-        std::printf("extcap {version=%s}{help=%s}\n", OVK_VERSION, OVK_HELP_URL);
+        std::printf("extcap {version=%s}{help=%s}\n", OVK_VERSION, ovk::help_url().c_str());
         return 0;
     }
     if (interface.empty())

@@ -5,15 +5,21 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <wiretap/wtap.h>
+#include <wsutil/cpu_info.h>
+#include <wsutil/os_version_info.h>
 #include <wsutil/wslog.h>
 
 #include <algorithm>
@@ -39,10 +45,45 @@ namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
 
+// Calls into the writer, counted on entry and on return: odd while one
+// runs. After a stop request a watchdog looks every stall_seconds: a call
+// that has not returned since the last look means the reader has stopped
+// reading the FIFO, and nothing written could reach anyone any more.
+volatile std::sig_atomic_t fifo_calls = 0;
+volatile std::sig_atomic_t fifo_calls_seen = 0;
+volatile std::sig_atomic_t stall_watch_armed = 0;
+constexpr unsigned stall_seconds = 2;
+
 void request_stop(int)
 {
+    if (!stop_requested && stall_watch_armed) {
+        fifo_calls_seen = fifo_calls;
+        alarm(stall_seconds);
+    }
     stop_requested = 1;
 }
+
+void watch_stalled_reader(int)
+{
+    if ((fifo_calls & 1) && fifo_calls == fifo_calls_seen) {
+        static const char message[] =
+            "ovk5dump: stopped while the capture's reader was not reading; the last records were not handed over\n";
+        const ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
+        (void)ignored;
+        _exit(1);
+    }
+    fifo_calls_seen = fifo_calls;
+    alarm(stall_seconds);
+}
+
+// Brackets one call that may write to the FIFO.
+class FifoCall {
+public:
+    FifoCall() { fifo_calls = fifo_calls + 1; }
+    ~FifoCall() { fifo_calls = fifo_calls + 1; }
+    FifoCall(const FifoCall &) = delete;
+    FifoCall &operator=(const FifoCall &) = delete;
+};
 
 constexpr std::size_t header_size = ovk5_header_length;
 constexpr std::size_t max_record_size = ovk5_max_record_length;
@@ -60,6 +101,15 @@ constexpr auto flush_interval = std::chrono::milliseconds(20);
 // ring hands over blocks: one wake-up per datagram would cost more than
 // the datagram. The socket's buffer holds what arrives meanwhile.
 constexpr auto udp_turn = std::chrono::milliseconds(2);
+// At the stop, connections are read until they stay quiet this long (what
+// the peers' hosts still had on the way), for at most drain_limit; what
+// they hold after that is counted as dropped, not written.
+constexpr int drain_quiet_ms = 50;
+constexpr auto drain_limit = std::chrono::seconds(2);
+constexpr int drain_reads = 1024;  // per connection between looks at the time
+
+constexpr const char invalid_time_note[] =
+    "time stamp invalid (nanoseconds over 999999999): written with the capture time of the packet carrying it";
 
 using Clock = std::chrono::steady_clock;
 
@@ -83,33 +133,88 @@ Header read_header(const std::uint8_t *p)
 }
 
 // Whether the bytes at p (available of them) can start a record of a TCP
-// stream: the shared check, as far as they go.
-bool plausible_in_stream(const std::uint8_t *p, std::size_t available)
+// stream: the shared check, as far as they go. The first record of a
+// connection must pass it whole: bytes that are no OVK5 at all (text, say)
+// fail as soon as one header is in. A later record whose only fault is its
+// time stamp is kept, with a note, as the exporter keeps it: the check
+// then sees it with a valid one.
+bool plausible_in_stream(const std::uint8_t *p, std::size_t available, bool first)
 {
-    return ovk5_check_at({p, available, available}, 0, ovk5_tool_rule) != ovk5_plausibility::implausible;
+    const std::size_t checked = std::min<std::size_t>(available, ovk5_checked_length);
+    std::array<std::uint8_t, ovk5_checked_length> copy{};
+    if (!first && !ovk_time_valid(read_header(p).nanoseconds)) {
+        std::memcpy(copy.data(), p, checked);
+        std::memset(copy.data() + ovk5_ts_offset + 4, 0, 4);
+        p = copy.data();
+    }
+    return ovk5_check_at({p, checked, available}, 0, ovk5_tool_rule) != ovk5_plausibility::implausible;
 }
 
-// "address:port", "[address]:port" for IPv6; IPv4 mapped into IPv6 as IPv4.
-std::string sender_text(const sockaddr_storage &address)
+// The records framed by their Blob size in length bytes at data, and
+// whether they end exactly where the bytes do.
+struct Framing {
+    std::uint64_t records;
+    bool exact;
+};
+
+Framing frame_records(const std::uint8_t *data, std::size_t length)
+{
+    Framing framing{0, false};
+    std::size_t offset = 0;
+    while (length - offset >= header_size) {
+        const std::size_t size = header_size + le16(data + offset);
+        if (size > length - offset)
+            break;
+        offset += size;
+        ++framing.records;
+    }
+    framing.exact = offset == length && length > 0;
+    return framing;
+}
+
+// A device, as the sender's address: "192.0.2.1", "2001:db8::1",
+// "fe80::1%eth0" (link-local, with its link); IPv4 mapped into IPv6 as IPv4.
+std::string address_text(const sockaddr_storage &address)
 {
     char text[INET6_ADDRSTRLEN];
     if (address.ss_family == AF_INET) {
         const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
         inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
+        return text;
     }
     const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
     if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
         inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(v6.sin6_port));
+        return text;
     }
     inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    std::string result = text;
+    if (v6.sin6_scope_id != 0) {
+        char name[IF_NAMESIZE];
+        result += "%";
+        result += if_indextoname(v6.sin6_scope_id, name) ? name : std::to_string(v6.sin6_scope_id);
+    }
+    return result;
 }
 
-// The sender's address and port as a key: 16 address bytes (IPv4 mapped
-// into IPv6) and the port.
-using SenderKey = std::array<std::uint8_t, 18>;
+std::uint16_t port_of(const sockaddr_storage &address)
+{
+    return ntohs(address.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in &>(address).sin_port
+                                              : reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
+}
+
+// "address:port", "[address]:port" for IPv6: a peer, in the log.
+std::string peer_text(const sockaddr_storage &address)
+{
+    const std::string host = address_text(address);
+    const std::string port = std::to_string(port_of(address));
+    return host.find(':') == std::string::npos ? host + ":" + port : "[" + host + "]:" + port;
+}
+
+// A device's address as a key: 16 address bytes (IPv4 mapped into IPv6)
+// and the link of a scoped one. Not the port: a device that reconnects,
+// or sends from another port, is the same device.
+using SenderKey = std::array<std::uint8_t, 20>;
 
 SenderKey sender_key(const sockaddr_storage &address)
 {
@@ -118,11 +223,10 @@ SenderKey sender_key(const sockaddr_storage &address)
         const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
         key[10] = key[11] = 0xff;
         std::memcpy(&key[12], &v4.sin_addr, 4);
-        std::memcpy(&key[16], &v4.sin_port, 2);
     } else {
         const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
         std::memcpy(&key[0], &v6.sin6_addr, 16);
-        std::memcpy(&key[16], &v6.sin6_port, 2);
+        std::memcpy(&key[16], &v6.sin6_scope_id, 4);
     }
     return key;
 }
@@ -134,6 +238,38 @@ struct SenderKeyHash {
             std::string_view(reinterpret_cast<const char *>(key.data()), key.size()));
     }
 };
+
+// The kernel's count of datagrams the socket had no room for, read at any
+// time (Linux); the count only grows, and wraps at 2^32.
+std::uint32_t socket_drop_count(int fd)
+{
+#ifndef SO_MEMINFO
+#define SO_MEMINFO 55
+#endif
+    std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof meminfo;
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &length) != 0
+        || length < (SK_MEMINFO_DROPS + 1) * sizeof(std::uint32_t))
+        return 0;
+    return meminfo[SK_MEMINFO_DROPS];
+}
+
+// Bytes a TCP socket has received and not yet handed over (Linux).
+std::size_t bytes_queued(int fd)
+{
+    int queued = 0;
+    return ioctl(fd, SIOCINQ, &queued) == 0 && queued > 0 ? static_cast<std::size_t>(queued) : 0;
+}
+
+nstime_t time_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    nstime_t time;
+    time.secs = now.tv_sec;
+    time.nsecs = static_cast<int>(now.tv_nsec);
+    return time;
+}
 
 class BpfFilter {
 public:
@@ -180,14 +316,15 @@ struct Stream {
     InterfaceStatistics statistics;
     std::uint64_t lost_since_packet = 0;  // the next packet's drop count
 
-    void lose()
+    void lose(std::uint64_t records = 1)
     {
-        ++statistics.dropped;
-        ++lost_since_packet;
+        statistics.received += records;
+        statistics.dropped += records;
+        lost_since_packet += records;
     }
 };
 
-// Who sends: its streams by header interface, found once.
+// A device: its streams by header interface, found once.
 struct Sender {
     std::string text;
     std::array<Stream *, 256> streams{};
@@ -196,10 +333,16 @@ struct Sender {
 struct Connection {
     int fd = -1;
     bool connecting = false;
-    Sender sender;
+    // Its first record passed the check: the peer sends OVK5.
+    bool verified = false;
+    std::string peer;           // address:port, for the log
+    Sender *sender = nullptr;   // none beyond the stream limit
     std::vector<std::uint8_t> buffer;
     std::size_t held = 0;  // bytes of buffer not yet framed
 };
+
+// Where a record goes.
+enum class Disposal { write, count_as_lost };
 
 class Capture {
 public:
@@ -214,18 +357,24 @@ private:
     void serve(const epoll_event &event);
     bool receive_datagrams();
     void datagram(const sockaddr_storage &from, const std::uint8_t *data, std::size_t length);
+    void update_kernel_drops();
+    Sender *sender_for(const sockaddr_storage &address);
     void accept_connections();
-    void read_connection(Connection &connection);
+    void refuse_connection(int fd, const sockaddr_storage &peer);
+    bool read_connection(Connection &connection, int max_reads);
     bool frame_stream(Connection &connection);
     void end_connection(int fd, const char *why);
     void start_connecting();
+    void connect_failed(const char *why);
     void finish_connecting(Connection &connection);
     void drain();
     Stream *stream_for(Sender &sender, std::uint8_t interface, bool create);
-    void deliver(Sender &sender, const std::uint8_t *record);
+    void deliver(Sender *sender, const std::uint8_t *record);
+    std::uint64_t unattributed_losses() const { return kernel_drops_ + unattributed_ + refused_records_; }
     void write_statistics();
     void log_counts(const char *when);
     void fail(const std::string &message);
+    void write_failed(const std::string &error);
     bool reader_closed() const;
 
     ReceiverOptions options_;
@@ -237,22 +386,26 @@ private:
     bool ok_ = true;
     bool reader_gone_ = false;
     bool unflushed_ = false;
+    Disposal disposal_ = Disposal::write;
 
     std::map<std::string, std::unique_ptr<Stream>> streams_;  // by interface name
-    std::unordered_map<SenderKey, Sender, SenderKeyHash> udp_senders_;
+    std::unordered_map<SenderKey, Sender, SenderKeyHash> senders_;
     // The sender of the previous datagram: most come from the one before.
     SenderKey last_key_{};
     Sender *last_sender_ = nullptr;
     std::map<int, Connection> connections_;
     Clock::time_point reconnect_at_{};
     bool reconnect_pending_ = false;
+    bool connect_failure_said_ = false;
 
     // Losses that belong to no stream: the socket's overflow count (UDP),
-    // datagrams too short or broken to name a known stream, TCP bytes that
-    // were no record.
+    // records of datagrams too broken to name a known stream or beyond the
+    // limits, connections sending no OVK5, records of refused connections.
     std::uint64_t kernel_drops_ = 0;
+    std::uint32_t kernel_count_ = 0;  // the kernel's own counter, last read
     std::uint64_t unattributed_ = 0;
     std::uint64_t refused_connections_ = 0;
+    std::uint64_t refused_records_ = 0;
     bool stream_limit_logged_ = false;
     std::uint64_t logged_total_ = ~std::uint64_t{0};
 
@@ -276,10 +429,35 @@ void Capture::fail(const std::string &message)
     ok_ = false;
 }
 
+// A write to the FIFO failed: the end of the capture when its reader has
+// gone, an error otherwise.
+void Capture::write_failed(const std::string &error)
+{
+    if (reader_closed())
+        reader_gone_ = true;
+    else
+        fail("cannot write to " + options_.fifo + ": " + error);
+}
+
 bool Capture::reader_closed() const
 {
     pollfd fifo{fifo_, POLLOUT, 0};
     return ::poll(&fifo, 1, 0) == 1 && (fifo.revents & POLLERR);
+}
+
+// The section header says where the capture was made, as dumpcap's does.
+SectionInfo section_info()
+{
+    SectionInfo info;
+    GString *text = g_string_new(nullptr);
+    get_cpu_info(text);
+    info.hardware = text->str;
+    g_string_truncate(text, 0);
+    get_os_version_info(text);
+    info.os = text->str;
+    g_string_free(text, TRUE);
+    info.application = std::string("ovk5dump ") + OVK_VERSION;
+    return info;
 }
 
 bool Capture::open_fifo()
@@ -299,8 +477,11 @@ bool Capture::open_fifo()
     // process may make it); the kernel keeps its size when refused.
     for (int size = 1 << 20; size >= 1 << 16 && fcntl(fd, F_SETPIPE_SZ, size) < 0; size /= 2) {
     }
+    writer_.describe_section(section_info());
+    writer_.set_capture_filter(options_.capture_filter);
     writer_.open(fd);
     std::string error;
+    const FifoCall call;
     if (!writer_.start(&error)) {
         fail("cannot write to " + options_.fifo + ": " + error);
         return false;
@@ -364,9 +545,6 @@ bool Capture::open_socket()
     if (options_.carrier == Carrier::udp) {
         if (!bind_socket(SOCK_DGRAM, &socket_))
             return false;
-        const int on = 1;
-        // The kernel's count of datagrams the socket had no room for.
-        setsockopt(socket_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
         setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
         datagrams_.resize(udp_batch * max_record_size);
     } else if (options_.connect_host.empty()) {
@@ -393,9 +571,6 @@ Stream *Capture::stream_for(Sender &sender, std::uint8_t interface, bool create)
     if (cached || !create)
         return cached;
     const InterfaceLabel label = ovk5_stream_label(sender.text, interface);
-    auto known = streams_.find(label.name);
-    if (known != streams_.end())
-        return cached = known->second.get();
     if (streams_.size() >= static_cast<std::size_t>(max_streams)) {
         if (!stream_limit_logged_)
             ws_info("%d streams reached: records of further streams are dropped", max_streams);
@@ -403,12 +578,13 @@ Stream *Capture::stream_for(Sender &sender, std::uint8_t interface, bool create)
         return nullptr;
     }
     std::string error;
-    const int index = writer_.interface_for(label, &error);
+    int index;
+    {
+        const FifoCall call;
+        index = writer_.interface_for(label, &error);
+    }
     if (index < 0) {
-        if (reader_closed())
-            reader_gone_ = true;
-        else
-            fail("cannot write to " + options_.fifo + ": " + error);
+        write_failed(error);
         return nullptr;
     }
     ws_info("new stream %s", label.description.c_str());
@@ -419,21 +595,20 @@ Stream *Capture::stream_for(Sender &sender, std::uint8_t interface, bool create)
     return cached;
 }
 
-// One whole record: header and frame.
-void Capture::deliver(Sender &sender, const std::uint8_t *record)
+// One whole record: header and frame; of no stream without a sender.
+void Capture::deliver(Sender *sender, const std::uint8_t *record)
 {
     const Header header = read_header(record);
-    Stream *stream = stream_for(sender, header.interface, true);
+    Stream *stream = sender ? stream_for(*sender, header.interface, true) : nullptr;
     if (!stream) {
         ++unattributed_;
         return;
     }
-    InterfaceStatistics &counts = stream->statistics;
-    // Never a made-up time: a record without a valid one is not written.
-    if (!ovk_time_valid(header.nanoseconds)) {
+    if (disposal_ == Disposal::count_as_lost) {
         stream->lose();
         return;
     }
+    InterfaceStatistics &counts = stream->statistics;
     ++counts.received;
     const std::uint8_t *frame = record + header_size;
     if (filter_.active() && !filter_.accepts(frame, header.blob_size))
@@ -442,8 +617,15 @@ void Capture::deliver(Sender &sender, const std::uint8_t *record)
     ExportedPacket packet{};
     packet.kind = HeaderKind::ovk5;
     packet.interface = stream->interface;
-    packet.time.secs = static_cast<time_t>(header.seconds);
-    packet.time.nsecs = static_cast<int>(header.nanoseconds);
+    // Never a made-up time: a record without a valid one is written at
+    // the time it came, and says so.
+    if (!ovk_time_valid(header.nanoseconds)) {
+        packet.time = time_now();
+        packet.note = invalid_time_note;
+    } else {
+        packet.time.secs = static_cast<time_t>(header.seconds);
+        packet.time.nsecs = static_cast<int>(header.nanoseconds);
+    }
     packet.frame = frame;
     packet.captured_length = packet.reported_length = header.blob_size;
     packet.rid0 = header.rid0;
@@ -451,56 +633,64 @@ void Capture::deliver(Sender &sender, const std::uint8_t *record)
     packet.lost_before = stream->lost_since_packet;
     stream->lost_since_packet = 0;
     std::string error;
-    if (!writer_.write(packet, &error)) {
-        if (reader_closed())
-            reader_gone_ = true;
-        else
-            fail("cannot write to " + options_.fifo + ": " + error);
+    bool written;
+    {
+        const FifoCall call;
+        written = writer_.write(packet, &error);
+    }
+    if (!written) {
+        write_failed(error);
         return;
     }
     unflushed_ = true;
 }
 
-// Records back to back, each framed by its Blob size. A datagram whose
-// records do not end exactly where it ends is malformed: none of it is
-// written, as no record of it can be told from a misframed one. It is
-// counted on its stream when its first header names one already seen.
-void Capture::datagram(const sockaddr_storage &from, const std::uint8_t *data, std::size_t length)
+// A device by its address, found or added; none beyond the stream limit.
+Sender *Capture::sender_for(const sockaddr_storage &address)
 {
-    std::size_t offset = 0;
-    while (length - offset >= header_size) {
-        const std::size_t size = header_size + le16(data + offset);
-        if (size > length - offset)
-            break;
-        offset += size;
-    }
-    const SenderKey key = sender_key(from);
-    Sender *sender = last_sender_ && key == last_key_ ? last_sender_ : nullptr;
-    if (!sender) {
-        auto found = udp_senders_.find(key);
-        sender = found == udp_senders_.end() ? nullptr : &found->second;
-    }
-    if (offset != length || length == 0) {
-        Stream *stream = sender && length >= header_size ? stream_for(*sender, data[2], false) : nullptr;
-        if (stream)
-            stream->lose();
-        else
-            ++unattributed_;
-        ws_debug("malformed datagram of %zu bytes from %s", length, sender_text(from).c_str());
-        return;
-    }
-    if (!sender) {
-        if (udp_senders_.size() >= static_cast<std::size_t>(max_streams)) {
-            ++unattributed_;
-            return;
-        }
-        sender = &udp_senders_[key];
-        sender->text = sender_text(from);
+    const SenderKey key = sender_key(address);
+    if (last_sender_ && key == last_key_)
+        return last_sender_;
+    auto found = senders_.find(key);
+    if (found == senders_.end()) {
+        if (senders_.size() >= static_cast<std::size_t>(max_streams))
+            return nullptr;
+        found = senders_.emplace(key, Sender{}).first;
+        found->second.text = address_text(address);
     }
     last_key_ = key;
-    last_sender_ = sender;
-    for (offset = 0; offset < length; offset += header_size + le16(data + offset))
-        deliver(*sender, data + offset);
+    last_sender_ = &found->second;
+    return last_sender_;
+}
+
+// Records back to back, each framed by its Blob size. A datagram whose
+// records do not end exactly where it ends is malformed: none of it is
+// written, as no record of it can be told from a misframed one. Its
+// records (those framed, and the broken one) are counted on the stream its
+// first header names, when that one is known.
+void Capture::datagram(const sockaddr_storage &from, const std::uint8_t *data, std::size_t length)
+{
+    const Framing framing = frame_records(data, length);
+    Sender *sender = sender_for(from);
+    if (!framing.exact) {
+        const std::uint64_t lost = framing.records + 1;
+        Stream *stream = sender && length >= header_size ? stream_for(*sender, data[2], false) : nullptr;
+        if (stream)
+            stream->lose(lost);
+        else
+            unattributed_ += lost;
+        ws_debug("malformed datagram of %zu bytes from %s", length, peer_text(from).c_str());
+        return;
+    }
+    for (std::size_t offset = 0; offset < length && ok_ && !reader_gone_; offset += header_size + le16(data + offset))
+        deliver(sender, data + offset);
+}
+
+void Capture::update_kernel_drops()
+{
+    const std::uint32_t count = socket_drop_count(socket_);
+    kernel_drops_ += static_cast<std::uint32_t>(count - kernel_count_);
+    kernel_count_ = count;
 }
 
 // Takes a bounded number of batches; true when the socket may hold more.
@@ -509,8 +699,6 @@ bool Capture::receive_datagrams()
     std::array<mmsghdr, udp_batch> messages{};
     std::array<iovec, udp_batch> vectors{};
     std::array<sockaddr_storage, udp_batch> senders{};
-    constexpr std::size_t control_size = CMSG_SPACE(sizeof(std::uint32_t));
-    std::array<std::array<char, control_size>, udp_batch> controls{};
     // A turn takes a bounded number of batches, so that a flood on the
     // socket never starves the FIFO's watch or the signals.
     for (int turn = 0; turn < 64 && !reader_gone_ && ok_; ++turn) {
@@ -521,28 +709,18 @@ bool Capture::receive_datagrams()
             messages[i].msg_hdr.msg_namelen = sizeof senders[i];
             messages[i].msg_hdr.msg_iov = &vectors[i];
             messages[i].msg_hdr.msg_iovlen = 1;
-            messages[i].msg_hdr.msg_control = controls[i].data();
-            messages[i].msg_hdr.msg_controllen = control_size;
         }
         const int received = recvmmsg(socket_, messages.data(), udp_batch, MSG_DONTWAIT, nullptr);
         if (received <= 0)
             return false;
         for (int i = 0; i < received; ++i) {
-            msghdr &message = messages[i].msg_hdr;
-            for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-                    std::uint32_t drops;
-                    std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
-                    kernel_drops_ = drops;
-                }
-            }
+            const msghdr &message = messages[i].msg_hdr;
             // A datagram larger than any record is malformed anyway.
-            const std::size_t length = (message.msg_flags & MSG_TRUNC) ? max_record_size + 1 : messages[i].msg_len;
-            if (length > max_record_size) {
+            if (message.msg_flags & MSG_TRUNC) {
                 ++unattributed_;
                 continue;
             }
-            datagram(senders[i], datagrams_.data() + i * max_record_size, length);
+            datagram(senders[i], datagrams_.data() + i * max_record_size, messages[i].msg_len);
         }
         if (received < udp_batch)
             return false;
@@ -560,21 +738,49 @@ void Capture::accept_connections()
         if (fd < 0)
             return;
         if (connections_.size() >= static_cast<std::size_t>(max_connections)) {
-            ::close(fd);
-            if (refused_connections_++ == 0)
-                ws_info("%d connections reached: further connections are closed", max_connections);
+            refuse_connection(fd, peer);
             continue;
         }
         Connection &connection = connections_[fd];
         connection.fd = fd;
-        connection.sender.text = sender_text(peer);
+        connection.peer = peer_text(peer);
+        connection.sender = sender_for(peer);
         connection.buffer.resize(max_record_size);
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
         epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
-        ws_info("connection from %s", connection.sender.text.c_str());
+        ws_info("connection from %s", connection.peer.c_str());
     }
+}
+
+// A connection beyond the limit is closed at once. What its peer's host
+// managed to send before is counted as dropped, and the connection as one
+// loss when it sent nothing yet: it is a device that is not heard.
+void Capture::refuse_connection(int fd, const sockaddr_storage &peer)
+{
+    if (refused_connections_++ == 0)
+        ws_info("%d connections reached: further connections are closed", max_connections);
+    Connection refused;  // of no sender: its records are no stream's
+    refused.fd = fd;
+    refused.peer = peer_text(peer);
+    refused.buffer.resize(max_record_size);
+    const std::uint64_t before = unattributed_;
+    const Disposal disposal = disposal_;
+    disposal_ = Disposal::count_as_lost;
+    for (;;) {
+        const ssize_t n = ::read(fd, refused.buffer.data() + refused.held, refused.buffer.size() - refused.held);
+        if (n <= 0)
+            break;
+        refused.held += static_cast<std::size_t>(n);
+        if (!frame_stream(refused))
+            break;
+    }
+    disposal_ = disposal;
+    std::uint64_t lost = unattributed_ - before + (refused.held > 0 ? 1 : 0);
+    unattributed_ = before;
+    refused_records_ += std::max<std::uint64_t>(lost, 1);
+    ::close(fd);
 }
 
 // Frames what the connection holds into records, keeping a record's
@@ -586,10 +792,16 @@ bool Capture::frame_stream(Connection &connection)
     std::uint8_t *bytes = connection.buffer.data();
     std::size_t offset = 0;
     while (connection.held - offset >= header_size && ok_ && !reader_gone_) {
-        if (!plausible_in_stream(bytes + offset, connection.held - offset))
+        const std::size_t available = connection.held - offset;
+        if (!plausible_in_stream(bytes + offset, available, !connection.verified))
             return false;
+        // The first record is taken only once its frame's Ethernet header
+        // has passed too.
+        if (!connection.verified && available < ovk5_checked_length)
+            break;
+        connection.verified = true;
         const std::size_t size = header_size + le16(bytes + offset);
-        if (size > connection.held - offset)
+        if (size > available)
             break;
         deliver(connection.sender, bytes + offset);
         offset += size;
@@ -599,54 +811,79 @@ bool Capture::frame_stream(Connection &connection)
     return true;
 }
 
-void Capture::read_connection(Connection &connection)
+// Reads at most max_reads times; true when bytes came.
+bool Capture::read_connection(Connection &connection, int max_reads)
 {
-    for (int turn = 0; turn < reads_per_turn; ++turn) {
+    bool got = false;
+    for (int turn = 0; turn < max_reads; ++turn) {
         const ssize_t n = ::read(connection.fd, connection.buffer.data() + connection.held,
                                  connection.buffer.size() - connection.held);
         if (n > 0) {
+            got = true;
             connection.held += static_cast<std::size_t>(n);
             if (!frame_stream(connection)) {
-                ws_info("%s sends no OVK5 records: connection closed", connection.sender.text.c_str());
+                ws_info("%s sends no OVK5 records: connection closed", connection.peer.c_str());
                 ++unattributed_;
                 connection.held = 0;
                 end_connection(connection.fd, "not OVK5");
-                return;
+                return got;
             }
+            if (!ok_ || reader_gone_)
+                return got;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return;
+            return got;
         end_connection(connection.fd, n == 0 ? "closed" : std::strerror(errno));
-        return;
+        return got;
     }
+    return got;
 }
 
-// A record cut by the end of its connection is counted on its stream (or
-// as no stream's when not even its header came).
+// A record cut by the end of its connection is counted on its stream, or
+// as no stream's when not even its header came or the peer never proved
+// to send OVK5.
 void Capture::end_connection(int fd, const char *why)
 {
     auto found = connections_.find(fd);
     if (found == connections_.end())
         return;
     Connection &connection = found->second;
-    if (connection.held >= header_size) {
-        Stream *stream = stream_for(connection.sender, connection.buffer[2], true);
+    if (connection.held > 0) {
+        Stream *stream = connection.verified && connection.sender && connection.held >= header_size
+                             ? stream_for(*connection.sender, connection.buffer[2], true)
+                             : nullptr;
         if (stream)
             stream->lose();
         else
             ++unattributed_;
-    } else if (connection.held > 0) {
-        ++unattributed_;
     }
-    ws_info("connection of %s ended: %s", connection.sender.text.c_str(), why);
+    ws_info("connection of %s ended: %s", connection.peer.c_str(), why);
     epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
     ::close(fd);
     connections_.erase(found);
-    if (!options_.connect_host.empty()) {
+    if (!options_.connect_host.empty() && !stop_requested) {
         reconnect_pending_ = true;
         reconnect_at_ = Clock::now() + reconnect_delay;
     }
+}
+
+// Said where the user sees it (Wireshark shows what an extcap writes on
+// standard error), once until a connection succeeds again.
+void Capture::connect_failed(const char *why)
+{
+    if (!connect_failure_said_) {
+        const std::string host = options_.connect_host.find(':') == std::string::npos
+                                     ? options_.connect_host
+                                     : "[" + options_.connect_host + "]";
+        std::fprintf(stderr, "ovk5dump: cannot connect to %s:%u (%s), retrying\n", host.c_str(),
+                     static_cast<unsigned>(options_.connect_port), why);
+        std::fflush(stderr);
+        connect_failure_said_ = true;
+    }
+    ws_info("cannot connect to %s: %s", options_.connect_host.c_str(), why);
+    reconnect_pending_ = true;
+    reconnect_at_ = Clock::now() + reconnect_delay;
 }
 
 void Capture::start_connecting()
@@ -669,22 +906,21 @@ void Capture::start_connecting()
         return;
     }
     const int result = ::connect(fd, found->ai_addr, found->ai_addrlen);
+    const int error = errno;
     sockaddr_storage peer{};
     std::memcpy(&peer, found->ai_addr, found->ai_addrlen);
     freeaddrinfo(found);
+    if (result != 0 && error != EINPROGRESS) {
+        ::close(fd);
+        connect_failed(std::strerror(error));
+        return;
+    }
     Connection &connection = connections_[fd];
     connection.fd = fd;
     connection.connecting = result != 0;
-    connection.sender.text = sender_text(peer);
+    connection.peer = peer_text(peer);
+    connection.sender = sender_for(peer);
     connection.buffer.resize(max_record_size);
-    if (result != 0 && errno != EINPROGRESS) {
-        ws_info("cannot connect to %s: %s", connection.sender.text.c_str(), std::strerror(errno));
-        ::close(fd);
-        connections_.erase(fd);
-        reconnect_pending_ = true;
-        reconnect_at_ = Clock::now() + reconnect_delay;
-        return;
-    }
     epoll_event event{};
     event.events = EPOLLIN | (connection.connecting ? EPOLLOUT : 0u);
     event.data.fd = fd;
@@ -697,15 +933,20 @@ void Capture::finish_connecting(Connection &connection)
     socklen_t length = sizeof error;
     getsockopt(connection.fd, SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
-        end_connection(connection.fd, std::strerror(error));
+        const int fd = connection.fd;
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+        connections_.erase(fd);
+        connect_failed(std::strerror(error));
         return;
     }
     connection.connecting = false;
+    connect_failure_said_ = false;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = connection.fd;
     epoll_ctl(epoll_, EPOLL_CTL_MOD, connection.fd, &event);
-    ws_info("connected to %s", connection.sender.text.c_str());
+    ws_info("connected to %s", connection.peer.c_str());
 }
 
 void Capture::serve(const epoll_event &event)
@@ -729,52 +970,104 @@ void Capture::serve(const epoll_event &event)
     if (found->second.connecting)
         finish_connecting(found->second);
     else
-        read_connection(found->second);
+        read_connection(found->second, reads_per_turn);
 }
 
-// What the sockets still hold when the capture is told to stop.
+// What the sockets still hold when the capture is told to stop: every
+// datagram queued, and every connection read to the end of what its peer's
+// host had sent. Connections are read until they stay quiet (their peers
+// may still be sending what the receive window held back), for at most
+// drain_limit; after that, what they still hold is counted as dropped.
 void Capture::drain()
 {
     if (options_.carrier == Carrier::udp) {
         for (int turn = 0; turn < 1000 && receive_datagrams(); ++turn) {
         }
+        update_kernel_drops();
         return;
     }
+    if (socket_ >= 0) {
+        // Peers the listener still holds are heard too.
+        accept_connections();
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, socket_, nullptr);
+    }
+    const auto deadline = Clock::now() + drain_limit;
+    std::array<epoll_event, 64> events{};
+    while (!connections_.empty() && ok_ && !reader_gone_ && Clock::now() < deadline) {
+        bool got = false;
+        std::vector<int> open;
+        for (const auto &entry : connections_)
+            if (!entry.second.connecting)
+                open.push_back(entry.first);
+        for (const int fd : open) {
+            auto found = connections_.find(fd);
+            if (found != connections_.end())
+                got = read_connection(found->second, drain_reads) || got;
+        }
+        if (got)
+            continue;
+        const int ready = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), drain_quiet_ms);
+        if (ready < 0 && errno == EINTR)  // the stall watchdog's tick
+            continue;
+        if (ready <= 0)
+            break;
+        for (int i = 0; i < ready; ++i)
+            if (events[i].data.fd == fifo_)
+                reader_gone_ = true;
+    }
+    // Past the limit: counted, not written, and only what is there now,
+    // against a peer that never stops.
+    disposal_ = Disposal::count_as_lost;
     std::vector<int> open;
     for (const auto &entry : connections_)
-        if (!entry.second.connecting)
-            open.push_back(entry.first);
+        open.push_back(entry.first);
     for (const int fd : open) {
         auto found = connections_.find(fd);
-        if (found != connections_.end())
-            read_connection(found->second);
+        if (found == connections_.end() || found->second.connecting)
+            continue;
+        const std::size_t queued = bytes_queued(fd);
+        const int reads = static_cast<int>(queued / found->second.buffer.size()) + 2;
+        read_connection(found->second, reads);
     }
     // What is held now is a record cut by the stop.
     while (!connections_.empty())
         end_connection(connections_.begin()->first, "capture stopped");
+    disposal_ = Disposal::write;
 }
 
+// Every stream's counts on its own interface; the losses of no stream on
+// an interface of their own, added for them.
 void Capture::write_statistics()
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    nstime_t time;
-    time.secs = now.tv_sec;
-    time.nsecs = static_cast<int>(now.tv_nsec);
-    const std::uint64_t socket_losses = kernel_drops_ + unattributed_;
+    const nstime_t now = time_now();
+    std::string error;
     for (auto &entry : streams_) {
         InterfaceStatistics statistics = entry.second->statistics;
         statistics.filtered = filter_.active();
-        statistics.os_dropped = socket_losses;
-        std::string error;
-        if (!writer_.write_statistics(entry.second->interface, statistics, time, &error)) {
-            if (reader_closed())
-                reader_gone_ = true;
-            else
-                fail("cannot write to " + options_.fifo + ": " + error);
+        const FifoCall call;
+        if (!writer_.write_statistics(entry.second->interface, statistics, now, &error)) {
+            write_failed(error);
             return;
         }
     }
+    const std::uint64_t lost = unattributed_losses();
+    if (lost == 0)
+        return;
+    InterfaceStatistics statistics;
+    // All of it as dropped, where Wireshark shows drops; the socket's
+    // share only in the comment, so that nothing is counted twice.
+    statistics.received = statistics.dropped = lost;
+    statistics.comment = std::to_string(kernel_drops_) + " records lost by the socket (its receive buffer full), "
+                         + std::to_string(unattributed_) + " in data of no known stream (no OVK5, malformed "
+                         "before its stream was known, or beyond the stream limit), "
+                         + std::to_string(refused_records_) + " of " + std::to_string(refused_connections_)
+                         + " connections refused beyond the limit";
+    const FifoCall call;
+    writer_.set_capture_filter("");  // it filtered nothing
+    const int index = writer_.interface_for(
+        {"ovk5-unattributed", "OVK5 records lost before their stream could be told"}, &error);
+    if (index < 0 || !writer_.write_statistics(index, statistics, now, &error))
+        write_failed(error);
 }
 
 void Capture::log_counts(const char *when)
@@ -785,16 +1078,17 @@ void Capture::log_counts(const char *when)
         dropped += entry.second->statistics.dropped;
         written += entry.second->statistics.accepted;
     }
-    const std::uint64_t total = received + dropped + written + kernel_drops_ + unattributed_ + refused_connections_;
+    const std::uint64_t total = received + dropped + written + unattributed_losses() + refused_connections_;
     if (total == logged_total_)
         return;
     logged_total_ = total;
     ws_info("%s: %zu streams, %llu records received, %llu written, %llu dropped on streams, "
-           "%llu lost by the socket, %llu malformed of no stream, %llu connections refused",
-           when, streams_.size(), static_cast<unsigned long long>(received),
-           static_cast<unsigned long long>(written), static_cast<unsigned long long>(dropped),
-           static_cast<unsigned long long>(kernel_drops_), static_cast<unsigned long long>(unattributed_),
-           static_cast<unsigned long long>(refused_connections_));
+            "%llu lost by the socket, %llu of no stream, %llu connections refused (%llu records)",
+            when, streams_.size(), static_cast<unsigned long long>(received),
+            static_cast<unsigned long long>(written), static_cast<unsigned long long>(dropped),
+            static_cast<unsigned long long>(kernel_drops_), static_cast<unsigned long long>(unattributed_),
+            static_cast<unsigned long long>(refused_connections_),
+            static_cast<unsigned long long>(refused_records_));
 }
 
 int Capture::run()
@@ -822,9 +1116,17 @@ int Capture::run()
         return ok_ ? 0 : 1;
     // From here a signal must not break a write to the FIFO half-way: the
     // loop sees the flag when epoll_wait returns, which it does at once.
+    // A write the reader never takes is the watchdog's.
     stop.sa_flags = SA_RESTART;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
+    struct sigaction watchdog{};
+    watchdog.sa_handler = watch_stalled_reader;
+    watchdog.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &watchdog, nullptr);
+    stall_watch_armed = 1;
+    if (stop_requested)
+        alarm(stall_seconds);
     epoll_event watch{};
     watch.events = 0;  // EPOLLERR is always reported
     watch.data.fd = fifo_;
@@ -846,15 +1148,15 @@ int Capture::run()
             serve(events[i]);
         if (unflushed_ && ok_ && !reader_gone_ && Clock::now() >= flush_due) {
             unflushed_ = false;
-            if (!writer_.flush(&error)) {
-                if (reader_closed())
-                    reader_gone_ = true;
-                else
-                    fail("cannot write to " + options_.fifo + ": " + error);
-            }
+            const FifoCall call;
+            if (!writer_.flush(&error))
+                write_failed(error);
         }
-        if (options_.carrier == Carrier::udp && ready > 0 && !stop_requested)
-            std::this_thread::sleep_until(turn_start + udp_turn);
+        if (options_.carrier == Carrier::udp) {
+            update_kernel_drops();
+            if (ready > 0 && !stop_requested)
+                std::this_thread::sleep_until(turn_start + udp_turn);
+        }
         const auto now = Clock::now();
         if (reconnect_pending_ && now >= reconnect_at_)
             start_connecting();
@@ -868,8 +1170,11 @@ int Capture::run()
         write_statistics();
     }
     log_counts("stopped");
-    if (!reader_gone_ && !writer_.close(&error) && !reader_closed())
-        fail("cannot write to " + options_.fifo + ": " + error);
+    if (!reader_gone_) {
+        const FifoCall call;
+        if (!writer_.close(&error) && !reader_closed())
+            fail("cannot write to " + options_.fifo + ": " + error);
+    }
     return ok_ ? 0 : 1;
 }
 

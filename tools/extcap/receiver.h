@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The live capture of ovk5dump: OVK5 records received over UDP or TCP,
 // their Ethernet frames written as pcapng to the FIFO Wireshark reads, one
-// interface per stream (sender and header interface).
+// interface per stream (the sender's address and the header interface).
 #ifndef OVK_EXTCAP_RECEIVER_H
 #define OVK_EXTCAP_RECEIVER_H
 
@@ -25,8 +25,8 @@ struct ReceiverOptions {
 
 // Connections served at once in TCP listening mode; more are closed at once.
 constexpr int max_connections = 64;
-// Streams (pcapng interfaces) of one capture; records of further streams
-// are counted as dropped.
+// Streams (pcapng interfaces) of one capture, and devices; records of
+// further ones are counted as dropped.
 constexpr int max_streams = 1024;
 
 // Checks filter with libpcap's compiler for Ethernet frames; the compiler's
