@@ -208,9 +208,12 @@ TEST_F(Ovk5Export, TcpRecordsSharingAndSpanningSegmentsWithReassembly)
     ends.dst_port = ovk5_tcp_port;
     CaptureWriter writer(stage_.path("tcp-stream.pcap"), linktype_ethernet);
     TcpSegment segment;
-    writer.write(0, ethernet_ipv4_tcp(ends, segment, Bytes(stream.begin(), stream.begin() + cut)));
+    // Captured when the records were stamped: framing without the SYN
+    // resumes only on time stamps near the capture's.
+    const std::uint64_t captured_ns = 1700000001ull * 1000000000u;
+    writer.write(captured_ns, ethernet_ipv4_tcp(ends, segment, Bytes(stream.begin(), stream.begin() + cut)));
     segment.seq += static_cast<std::uint32_t>(cut);
-    writer.write(1000, ethernet_ipv4_tcp(ends, segment, Bytes(stream.begin() + cut, stream.end())));
+    writer.write(captured_ns + 1000, ethernet_ipv4_tcp(ends, segment, Bytes(stream.begin() + cut, stream.end())));
     writer.commit();
 
     const ExportRun run = export_capture(

@@ -7,6 +7,7 @@
 #include <epan/packet.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
 
 #include "capture_writer.h"
@@ -74,7 +75,10 @@ TEST(Ovk5Heuristic, WhatEachHeuristicTakes)
         {"clock a day ahead", record(now + day + 1), now, false, false},
         {"clock at zero", record(0), now, false, false},
         {"nanoseconds one billion", record(now, 1000000000), now, false, false},
-        {"one byte after the record", one + Bytes{0}, now, false, true},
+        {"a non-zero byte after the record", one + Bytes{1}, now, false, true},
+        {"zero padding after the record", one + Bytes(20, 0), now, true, false},
+        {"zero padding after two records", one + one + Bytes(3, 0), now, true, true},
+        {"zero padding alone", Bytes(64, 0), now, false, false},
         {"a record cut short", cut(one, one.size() - 1), now, false, true},
         {"second record implausible", one + record(now + 2 * day), now, false, false},
         {"next header cut by the segment's end", one + cut(one, 10), now, false, true},
@@ -181,6 +185,50 @@ TEST_F(Ovk5HeuristicTshark, TcpStreamFoundAndFramed)
     EXPECT_EQ(decode(path, {"-o", "ovk5.tcp.desegment:TRUE"}), reassembled);
     EXPECT_EQ(decode(path, {"-o", "ovk5.tcp.desegment:TRUE", "-2"}), reassembled);
     EXPECT_EQ(decode(path, {"--disable-heuristic", "ovk5_tcp"}), (Lines{"TCP|", "TCP|", "TCP|"}));
+}
+
+// Port 30002, the capture starting inside a record and no segment starting
+// with one: with OVK5's framing on, the segment holding a chain of records
+// is found and every record from the first boundary on decoded.
+TEST_F(Ovk5HeuristicTshark, TcpStreamFoundMidway)
+{
+    Bytes stream;
+    for (std::uint16_t rid0 = 1; rid0 <= 40; ++rid0) {
+        Ovk5Header header;
+        header.ts_seconds = now;
+        header.rid0 = rid0;
+        stream = stream + ovk5_payload(header, inner_frame_for(rid0));
+    }
+    std::vector<std::pair<std::int64_t, Bytes>> frames;
+    Endpoints ends;
+    ends.src_port = 50000;
+    ends.dst_port = 30002;
+    // 66-byte records, 1,000-byte segments from byte 30 on.
+    for (std::size_t at = 30; at < stream.size(); at += 1000) {
+        TcpSegment segment;
+        segment.seq = 1 + static_cast<std::uint32_t>(at);
+        frames.push_back({now, ethernet_ipv4_tcp(ends, segment, Bytes(stream.begin() + at,
+                                                                       stream.begin() + std::min(at + 1000, stream.size())))});
+    }
+    const std::string path = write("midway.pcap", frames);
+    std::string expected;
+    char rid[8];
+    for (unsigned rid0 = 2; rid0 <= 40; ++rid0) {
+        std::snprintf(rid, sizeof rid, "0x%04x", rid0);
+        expected += (expected.empty() ? "" : ",") + std::string(rid);
+    }
+    for (const Lines &passes : {Lines{}, Lines{"-2"}}) {
+        Lines options = {"-o", "ovk5.tcp.desegment:TRUE"};
+        options.insert(options.end(), passes.begin(), passes.end());
+        std::string shown;
+        for (const std::string &line : decode(path, options)) {
+            const std::string rids = line.substr(line.find('|') + 1);
+            if (!rids.empty())
+                shown += (shown.empty() ? "" : ",") + rids;
+        }
+        EXPECT_EQ(shown, expected);
+    }
+    EXPECT_EQ(decode(path, {}), (Lines{"TCP|", "TCP|", "TCP|"}));
 }
 
 TEST_F(Ovk5HeuristicTshark, ListedAndToggled)

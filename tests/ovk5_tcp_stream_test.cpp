@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
 #include <regex>
 
 #include "capture_writer.h"
@@ -53,6 +54,28 @@ Bytes stream_of(const Rids &rids, const std::map<unsigned, std::size_t> &frame_s
     return stream;
 }
 
+// Records 1 to count whose frames carry random (encrypted-looking) UDP
+// payloads of 1 to 1,400 bytes; stray bytes follow record stray_after.
+Bytes random_stream(unsigned seed, unsigned count, unsigned stray_after = 0, const Bytes &stray = {})
+{
+    std::mt19937 random(seed);
+    Bytes stream;
+    for (unsigned rid = 1; rid <= count; ++rid) {
+        Bytes payload(1 + random() % 1400);
+        for (std::uint8_t &byte : payload)
+            byte = static_cast<std::uint8_t>(random());
+        Ovk5Header header;
+        header.ts_seconds = 1700000000;
+        header.ts_nanoseconds = rid * 1000u;
+        header.rid0 = static_cast<std::uint16_t>(rid);
+        const Bytes record = ovk5_payload(header, ethernet_ipv4_udp(Endpoints{}, payload));
+        stream.insert(stream.end(), record.begin(), record.end());
+        if (rid == stray_after)
+            stream.insert(stream.end(), stray.begin(), stray.end());
+    }
+    return stream;
+}
+
 // How the stream reached the capture: cut into segments of segment_size
 // bytes from first_byte to last_byte (0: the end), written in order
 // (indexes; empty: as cut).
@@ -71,6 +94,9 @@ struct Delivery {
     std::uint32_t snaplen;
 };
 
+// The capture's clock, a second after the records' time stamps.
+constexpr std::uint64_t capture_time_ns = 1700000001ull * 1000000000u;
+
 void write_stream(const std::string &path, const Bytes &stream, const Delivery &how)
 {
     CaptureWriter writer(path, linktype_ethernet, how.snaplen);
@@ -78,7 +104,7 @@ void write_stream(const std::string &path, const Bytes &stream, const Delivery &
     ends.src_port = 50000;
     ends.dst_port = ovk5_tcp_port;
     if (how.syn)
-        writer.write(0, ethernet_ipv4_tcp(ends, TcpSegment{0, 0, 0x02}, {}));
+        writer.write(capture_time_ns, ethernet_ipv4_tcp(ends, TcpSegment{0, 0, 0x02}, {}));
     std::vector<std::size_t> starts;
     const std::size_t end = how.last_byte ? how.last_byte : stream.size();
     for (std::size_t at = how.first_byte; at < end; at += how.segment_size)
@@ -88,7 +114,7 @@ void write_stream(const std::string &path, const Bytes &stream, const Delivery &
         order.push_back(i);
     for (const std::size_t i : order) {
         const std::size_t stop = std::min(starts[i] + how.segment_size, end);
-        writer.write(1000, ethernet_ipv4_tcp(ends, TcpSegment{1 + static_cast<std::uint32_t>(starts[i])},
+        writer.write(capture_time_ns, ethernet_ipv4_tcp(ends, TcpSegment{1 + static_cast<std::uint32_t>(starts[i])},
                                              Bytes(stream.begin() + starts[i], stream.begin() + stop)));
     }
     writer.commit();
@@ -266,6 +292,52 @@ TEST_F(Ovk5TcpStream, DamagedStreamsInventNothingAndSaySo)
             << ::testing::PrintToString(exported);
         EXPECT_TRUE(c.exported.empty() || exported == c.exported) << ::testing::PrintToString(exported);
         EXPECT_NE(run.err.find(c.counted), std::string::npos) << run.err;
+    }
+}
+
+// Where framing has no boundary, or loses it, it resumes only where three
+// records in a row pass the check: bytes inside random frames, stray
+// bytes and a stream of random bytes yield no record, and no record after
+// them is lost.
+TEST_F(Ovk5TcpStream, FramingResumesOnlyOnConfirmedChains)
+{
+    // A false header with a Blob size of 44510, unless checked.
+    const Bytes stray = {0xde, 0xad, 0x00, 0x00, 0x12, 0x34, 0x56};
+    std::mt19937 random(7);
+    Bytes noise(30000);
+    for (std::uint8_t &byte : noise)
+        byte = static_cast<std::uint8_t>(random());
+    // A byte inside record 2 of random_stream(seed, ...).
+    const auto inside_second = [](unsigned seed) {
+        const Bytes first = random_stream(seed, 1);
+        return first.size() + 20;
+    };
+    struct Case {
+        const char *name;
+        Bytes stream;
+        Delivery how;
+        Rids shown;
+    };
+    const Case cases[] = {
+        // Captures starting inside record 2 of random frames.
+        {"mid-stream-1", random_stream(1, 60), {1448, {}, false, inside_second(1)}, range(3, 60)},
+        {"mid-stream-2", random_stream(3, 60), {536, {}, false, inside_second(3)}, range(3, 60)},
+        {"seven-stray-bytes", random_stream(4, 60, 20, stray), {1448}, range(1, 60)},
+        {"random-bytes", noise, {1448, {}, false}, {}},
+        {"random-bytes-from-syn", noise, {1448}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = stage_.path(std::string(c.name) + ".pcap");
+        write_stream(path, c.stream, c.how);
+        const Reading reading = both_passes(path, {});
+        EXPECT_EQ(reading.rids, c.shown);
+        EXPECT_GT(reading.experts.count("bytes_skipped"), 0u);
+
+        const auto [run, exported] = export_stream(path);
+        EXPECT_EQ(run.exit_code, 1) << run.err;
+        EXPECT_EQ(exported, c.shown);
+        EXPECT_NE(run.err.find("bytes skipped"), std::string::npos) << run.err;
     }
 }
 

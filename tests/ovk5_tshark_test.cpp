@@ -141,6 +141,8 @@ TEST_F(Ovk5Tshark, RecordsSharingAndSpanningTcpSegments)
     // Off, as before: each segment is one record, whatever it holds (the
     // third a bogus header, its short frame malformed inside it).
     EXPECT_EQ(decode({}), (Lines{"0x0001|40001|OVK5", "0x0003||OVK5", "0x564f||OVK5"}));
+    // ...with a note where a segment plainly holds a second record.
+    EXPECT_EQ(stage_.fields(path, {"-e", "frame.number", "-Y", "ovk5.more_records"}), (Lines{"1"}));
 }
 
 TEST_F(Ovk5Tshark, DisplayFilterOnHeaderFields)
@@ -177,6 +179,7 @@ TEST_F(Ovk5Tshark, RegistersFields)
         "F\tBytes of the TCP stream before this were not captured\tovk5.stream_gap\tFT_NONE\tovk5\t\t0x0\t",
         "F\tBytes skipped until the next plausible OVK5 header\tovk5.bytes_skipped\tFT_NONE\tovk5\t\t0x0\t",
         "F\tBytes not captured (snap length)\tovk5.not_captured\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tThis TCP segment holds more OVK5 records after this one; \"Reassemble OVK5 records spanning TCP segments\" (ovk5.tcp.desegment) decodes them\tovk5.more_records\tFT_NONE\tovk5\t\t0x0\t",
         "F\tOVK5 record cut by the snap length\tovk5.record_cut\tFT_NONE\tovk5\t\t0x0\t",
     }));
 }

@@ -34,6 +34,7 @@ extern expert_field ei_ovk5_not_captured;
 extern expert_field ei_ovk5_record_cut;
 extern expert_field ei_ovk5_ts_backwards;
 extern expert_field ei_ovk5_late;
+extern expert_field ei_ovk5_more_records;
 
 // The dissector "ovk5": Decode As, udpdump's payload, Export PDU, Lua.
 extern dissector_handle_t ovk5_handle;
@@ -111,6 +112,10 @@ extern ovk_pref_bool tcp_desegment;
 // a stretch of a stream of records; a UDP payload may hold several records;
 // anything else is one record.
 int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data);
+// Makes the framing of this segment's direction, when it starts with it,
+// search for its first record boundary instead of taking the segment's
+// first byte for one.
+void search_stream_from(packet_info *pinfo, const struct tcpinfo *tcpinfo);
 void register_tcp_framing();
 
 // ovk5_datagram.cpp

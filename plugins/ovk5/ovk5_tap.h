@@ -57,10 +57,14 @@ struct ovk5_damage_info {
 // At the end of a file: what the OVK5 TCP streams left unframed. Segments
 // the analyser's TCP took in but never handed on (out of order, waiting
 // for one that was never captured), and records begun but never completed
-// (a capture ending inside a record).
+// (a capture ending inside a record), and bytes where a boundary was
+// still to be confirmed.
 struct ovk5_stream_leftovers {
     guint64 segments_held_back;
     guint64 records_unfinished;
+    // Bytes held at the end, waiting for records that would confirm a
+    // boundary in them.
+    guint64 bytes_unconfirmed;
 };
 
 ovk5_stream_leftovers ovk5_tcp_stream_leftovers();

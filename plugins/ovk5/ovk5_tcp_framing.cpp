@@ -9,6 +9,7 @@
 #include <epan/dissectors/packet-tcp.h>
 
 #include "ovk5_dissector.h"
+#include "ovk5_record.h"
 #include "ovk5_stream.h"
 #include "ovk5_tap.h"
 
@@ -53,9 +54,25 @@ const ovk5_segment_plan *segment_plan(tvbuff_t *tvb, packet_info *pinfo, const s
     if (!direction)
         return nullptr;
     auto *plan = wmem_new(wmem_file_scope(), ovk5_segment_plan);
-    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq, opened_in_capture, pinfo->pool);
+    *plan = ovk5_plan_segment(direction, tvb, tcpinfo->seq, opened_in_capture,
+                              pinfo->fd->has_ts ? &pinfo->abs_ts : nullptr, pinfo->pool);
     p_add_proto_data(wmem_file_scope(), pinfo, proto_ovk5, key, plan);
     return plan;
+}
+
+// With ovk5.tcp.desegment off: a note where a segment plainly holds
+// another record after the one it is read as.
+void note_more_records(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree)
+{
+    const guint captured = tvb_captured_length(tvb);
+    if (captured < ovk5_header_length)
+        return;
+    const guint end = ovk5_header_length + tvb_get_letohs(tvb, ovk5_blob_size_offset);
+    if (end >= captured || ovk5_check_record(tvb, static_cast<gint>(end), pinfo->fd->has_ts ? &pinfo->abs_ts : nullptr,
+                                             ovk5_max_clock_offset()) != ovk5_plausibility::plausible)
+        return;
+    proto_tree_add_expert(tree, pinfo, &ei_ovk5_more_records, tvb, static_cast<gint>(end),
+                          static_cast<gint>(captured - end));
 }
 
 void report_damage(packet_info *pinfo, const ovk5_damage_info &damage)
@@ -118,19 +135,24 @@ void show_piece(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const ovk5_
     }
     case ovk5_piece_kind::part: {
         const gint captured = tvb_captured_length_remaining(tvb, static_cast<gint>(piece.offset));
-        if (captured > 0)
+        if (captured > 0 && piece.length)
             proto_tree_add_item(tree, hf_ovk5_record_part, tvb, piece.offset,
                                 captured < static_cast<gint>(piece.length) ? captured : static_cast<gint>(piece.length),
                                 ENC_NA);
         break;
     }
     case ovk5_piece_kind::skipped:
-        damage.bytes_skipped = piece.length;
-        add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, piece.length,
-                                     "%u bytes skipped: no OVK5 record boundary is known here (the capture "
-                                     "starts inside a record or stream bytes were lost); framing resumes "
-                                     "at the next plausible header",
-                                     piece.length);
+        damage.bytes_skipped = piece.length + piece.held_skipped;
+        if (piece.held_skipped)
+            add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, 0,
+                       "%u bytes of earlier segments skipped: no confirmed chain of OVK5 records starts in them",
+                       piece.held_skipped);
+        if (piece.length)
+            add_damage(tree, pinfo, &ei_ovk5_bytes_skipped, tvb, piece.offset, piece.length,
+                       "%u bytes skipped: no OVK5 record boundary is known here (the capture "
+                       "starts inside a record or stream bytes were lost); framing resumes "
+                       "at the next plausible header",
+                       piece.length);
         break;
     case ovk5_piece_kind::not_captured:
         damage.bytes_missing += piece.length;
@@ -151,8 +173,10 @@ void add_leftovers(gpointer flow, gpointer direction, gpointer total)
     // Out-of-order segments TCP still holds, waiting for one never captured.
     if (d->started && tcp->ooo_segments)
         leftovers->segments_held_back += wmem_list_count(tcp->ooo_segments);
-    if (d->have && d->keep)
+    if ((d->have && d->keep) || (d->state == ovk5_framing_state::checking && d->held_length))
         ++leftovers->records_unfinished;
+    if (d->state == ovk5_framing_state::searching)
+        leftovers->bytes_unconfirmed += d->held_length;
 }
 
 } // namespace
@@ -168,6 +192,11 @@ int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
 {
     if (pinfo->ptype == PT_UDP && !pinfo->flags.in_error_pkt)
         return dissect_ovk5_datagram(tvb, pinfo, tree, data);
+    if (pinfo->ptype == PT_TCP && !tcp_desegment && !pinfo->flags.in_error_pkt) {
+        const int taken = dissect_ovk5(tvb, pinfo, tree, data);
+        note_more_records(tvb, pinfo, tree);
+        return taken;
+    }
     if (!tcp_desegment || pinfo->ptype != PT_TCP || !data || pinfo->flags.in_error_pkt)
         return dissect_ovk5(tvb, pinfo, tree, data);
 
@@ -194,6 +223,16 @@ int dissect_ovk5_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
     pinfo->desegment_offset = 0;
     pinfo->desegment_len = 0;
     return tvb_captured_length(tvb);
+}
+
+void search_stream_from(packet_info *pinfo, const struct tcpinfo *tcpinfo)
+{
+    bool opened_in_capture;
+    if (PINFO_FD_VISITED(pinfo))
+        return;
+    ovk5_stream_direction *direction = stream_direction(pinfo, &opened_in_capture);
+    if (direction)
+        ovk5_search_from(direction, tcpinfo->seq);
 }
 
 void register_tcp_framing()

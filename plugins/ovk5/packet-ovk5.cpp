@@ -19,6 +19,7 @@ extern "C" {
 
 #include "ethernet_handoff.h"
 #include "ovk5_dissector.h"
+#include "ovk5_stream.h"
 #include "ovk5_tap.h"
 
 void proto_register_ovk5(void);
@@ -67,6 +68,7 @@ expert_field ei_ovk5_not_captured = EI_INIT;
 expert_field ei_ovk5_record_cut = EI_INIT;
 expert_field ei_ovk5_ts_backwards = EI_INIT;
 expert_field ei_ovk5_ts_invalid = EI_INIT;
+expert_field ei_ovk5_more_records = EI_INIT;
 
 ovk_pref_bool analyze_headers = TRUE;
 
@@ -324,6 +326,11 @@ void proto_register_ovk5(void)
           { "ovk5.not_captured", PI_SEQUENCE, PI_WARN,
             "Bytes not captured (snap length)", EXPFILL }
         },
+        { &ei_ovk5_more_records,
+          { "ovk5.more_records", PI_UNDECODED, PI_NOTE,
+            "This TCP segment holds more OVK5 records after this one; \"Reassemble OVK5 records spanning "
+            "TCP segments\" (ovk5.tcp.desegment) decodes them", EXPFILL }
+        },
         { &ei_ovk5_record_cut,
           { "ovk5.record_cut", PI_MALFORMED, PI_WARN,
             "OVK5 record cut by the snap length", EXPFILL }
@@ -370,6 +377,13 @@ void proto_register_ovk5(void)
                                    "whether or not TCP's \"Allow subdissector to reassemble TCP streams\" "
                                    "is on. Off: each TCP payload is one record.",
                                    &tcp_desegment);
+    prefs_register_uint_preference(ovk5_module, "clock_window", "Device clock window (hours)",
+                                   "How far an OVK5 header's time stamp may lie from the capture's own time, "
+                                   "either way, where OVK5 is recognised by its content: by the heuristics on "
+                                   "any port, and where framing a TCP stream resumes after damage or a capture "
+                                   "started mid-stream (there also from the stream's last good time stamp). "
+                                   "Widen it for a device whose clock is not set (one counting from 1970).",
+                                   10, &ovk5_clock_window_hours);
 }
 
 // Also the preference module's apply callback: moves the table entries
