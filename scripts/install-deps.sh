@@ -3,10 +3,11 @@
 # Installs the Debian packages the build, the tests and the run command need,
 # if any are missing. Uses apt-get as root, sudo otherwise.
 #
-#   install-deps.sh [--windows-x86] [PACKAGE...]
+#   install-deps.sh [--windows-x86] [--windows-installer] [PACKAGE...]
 #
 # --windows-x86 adds the i686 cross-compiler of the windows-cross-x86 preset;
-# PACKAGEs are installed too when missing.
+# --windows-installer what makes the Windows installer and zip and tests
+# them under Wine; PACKAGEs are installed too when missing.
 set -euo pipefail
 
 packages=(
@@ -21,7 +22,8 @@ packages=(
 for arg in "$@"; do
     case $arg in
         --windows-x86) packages+=(g++-mingw-w64-i686-win32 binutils-mingw-w64-i686) ;;
-        -*) echo "usage: $0 [--windows-x86] [PACKAGE...]" >&2; exit 2 ;;
+        --windows-installer) packages+=(nsis zip unzip wine64) ;;
+        -*) echo "usage: $0 [--windows-x86] [--windows-installer] [PACKAGE...]" >&2; exit 2 ;;
         *) packages+=("$arg") ;;
     esac
 done

@@ -105,3 +105,10 @@ target_include_directories(epan SYSTEM INTERFACE
   "${OVK_SHIMS_DIR}/glib-fallback")
 target_link_libraries(epan INTERFACE ${_import_libs})
 add_dependencies(epan ovk_windows_import_libs)
+
+# The targets WiresharkConfig.cmake gives for the other libraries: the
+# import libraries above hold every DLL's functions.
+foreach(library wiretap wsutil)
+  add_library(${library} INTERFACE)
+  target_link_libraries(${library} INTERFACE epan)
+endforeach()

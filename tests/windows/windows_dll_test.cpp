@@ -39,6 +39,14 @@ bool is_c_runtime_or_system(const std::string &dll)
            dll.rfind("api-ms-win-crt-", 0) == 0;
 }
 
+// What every Windows has beside the C runtime, for the programs.
+bool is_system(const std::string &dll)
+{
+    static const std::set<std::string> system{"advapi32.dll", "shell32.dll", "version.dll", "ws2_32.dll",
+                                              "iphlpapi.dll", "user32.dll"};
+    return is_c_runtime_or_system(dll) || system.count(dll) > 0;
+}
+
 // The analyser's DLLs a plug-in may import from, by DLL name, each with
 // what the Linux library of this series (the build's) exports.
 const std::map<std::string, std::set<std::string>> &analyser_exports()
@@ -85,6 +93,25 @@ TEST(AnalyserLibraries, KnownFunctionsAreExportedByTheirLibraryAlone)
     EXPECT_EQ(exporters_of("g_free"), "glib-2.0-0.dll");
 }
 
+// Each analyser function imported from the DLL that exports it; returns
+// how many were checked.
+std::size_t expect_analyser_imports_exported(const std::string &path)
+{
+    std::size_t checked = 0;
+    for (const auto &entry : imports_of(path)) {
+        const auto exports = analyser_exports().find(entry.first);
+        if (exports == analyser_exports().end())
+            continue;
+        for (const std::string &function : entry.second) {
+            ++checked;
+            EXPECT_EQ(exports->second.count(function), 1u)
+                << path << ": " << function << " is imported from " << entry.first << " but exported by "
+                << exporters_of(function);
+        }
+    }
+    return checked;
+}
+
 class WindowsDll : public ::testing::TestWithParam<PluginDll> {
 protected:
     std::string path() const { return OVK_WINDOWS_PLUGIN_DIR "/" + GetParam().name + ".dll"; }
@@ -128,19 +155,7 @@ TEST_P(WindowsDll, ImportsTheAnalyserAndOtherwiseOnlyTheCRuntimeAndSystem)
 // export, and functions move between the analyser's libraries.
 TEST_P(WindowsDll, ImportsEachAnalyserFunctionFromTheLibraryThatExportsIt)
 {
-    std::size_t checked = 0;
-    for (const auto &entry : imports_of(path())) {
-        const auto exports = analyser_exports().find(entry.first);
-        if (exports == analyser_exports().end())
-            continue;
-        for (const std::string &function : entry.second) {
-            ++checked;
-            EXPECT_EQ(exports->second.count(function), 1u)
-                << function << " is imported from " << entry.first << " but exported by "
-                << exporters_of(function);
-        }
-    }
-    EXPECT_GT(checked, 0u);
+    EXPECT_GT(expect_analyser_imports_exported(path()), 0u);
 }
 
 TEST_P(WindowsDll, VersionResourceNamesPluginVersionAndAnalyser)
@@ -176,5 +191,60 @@ TEST_P(WindowsDll, VersionResourceNamesPluginVersionAndAnalyser)
 INSTANTIATE_TEST_SUITE_P(Plugins, WindowsDll,
                          ::testing::Values(PluginDll{"ovk5", true}, PluginDll{"ovk5seq", false}),
                          [](const ::testing::TestParamInfo<PluginDll> &info) { return info.param.name; });
+
+// The programs: the ones run from anywhere (the ovk5-export launcher, the
+// extcap) import the system's DLLs alone, so they start without
+// Wireshark's folder on the search path; the exporter's DLLs are built
+// like the plug-ins.
+struct ToolImage {
+    std::string path;  // below the cross build
+    bool dll;
+    std::string export_name;  // the one export of a DLL
+};
+
+void PrintTo(const ToolImage &image, std::ostream *os)
+{
+    *os << image.path;
+}
+
+class WindowsTool : public ::testing::TestWithParam<ToolImage> {
+protected:
+    std::string path() const { return OVK_WINDOWS_BUILD_DIR "/" + GetParam().path; }
+};
+
+TEST_P(WindowsTool, IsAn64BitX86ImageImportingOnlyWhatWindowsOrTheAnalyserHas)
+{
+    const PeHeaders headers = read_pe_headers(path());
+    EXPECT_EQ(headers.file_format, "pei-x86-64");
+    EXPECT_EQ(headers.dll, GetParam().dll);
+    const auto imports = imports_of(path());
+    for (const auto &entry : imports) {
+        if (GetParam().dll)
+            EXPECT_TRUE(analyser_exports().count(entry.first) || is_c_runtime_or_system(entry.first))
+                << "imports " << entry.first;
+        else
+            EXPECT_TRUE(is_system(entry.first)) << "imports " << entry.first;
+    }
+    if (GetParam().dll) {
+        EXPECT_EQ(headers.exports, std::set<std::string>{GetParam().export_name});
+        EXPECT_GT(expect_analyser_imports_exported(path()), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, WindowsTool,
+    ::testing::Values(ToolImage{"extcap/ovk5dump.exe", false, ""},
+                      ToolImage{"tools/ovk5-export/ovk5-export.exe", false, ""},
+                      ToolImage{"tools/ovk5-export/" OVK_WIRESHARK_SERIES_DIR "/ovk5-export.dll", true,
+                                "ovk5_export_main"},
+                      ToolImage{"tools/ovk5-export/" OVK_WIRESHARK_SERIES_DIR "/ovk5-export-dissection.dll", true,
+                                "ovk_export_dissection_new"}),
+    [](const ::testing::TestParamInfo<ToolImage> &info) {
+        std::string name = info.param.path.substr(info.param.path.rfind('/') + 1);
+        for (char &c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        return name;
+    });
 
 } // namespace

@@ -81,6 +81,12 @@ public:
     // Starts the capture on fd, which the writer owns from then on and
     // closes in close().
     void open(int fd);
+#ifdef _WIN32
+    // Windows: libwiretap opens path itself ("-": standard output), as a
+    // descriptor of this program's C runtime means nothing to the
+    // analyser's.
+    void open_path(const std::string &path);
+#endif
     // Before the first interface or start(): the section header's
     // description of the capture's origin.
     void describe_section(const SectionInfo &info);
@@ -110,6 +116,14 @@ private:
 
     int fd_ = -1;  // until the dumper takes it
     int dumper_fd_ = -1;  // the same descriptor, owned by the dumper
+#ifdef _WIN32
+    std::string path_;
+#endif
+#ifdef OVK_NATIVE_PCAPNG
+    // Written without libwiretap (ovk5dump.exe): blocks not yet handed on.
+    std::string pending_;
+    bool section_started_ = false;
+#endif
     wtap_dumper *dumper_ = nullptr;
     std::map<std::string, int> interfaces_;  // by name
     SectionInfo section_;

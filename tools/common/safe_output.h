@@ -49,6 +49,13 @@ public:
     // file. Call it before giving the descriptor away.
     int release_fd();
 
+#ifdef _WIN32
+    // Windows: the name a writer that opens files itself (libwiretap)
+    // writes to: the temporary file, the target itself (a named pipe or
+    // device), or "-" for standard output. open() leaves no descriptor.
+    const std::string &write_path() const { return write_path_; }
+#endif
+
     // Flushes to disk, closes and, for a temporary file, renames it over
     // the target. On failure returns false with the reason in *error and
     // removes the temporary file; the target is left as it was.
@@ -67,6 +74,9 @@ private:
     std::string display_name_;
     std::string target_;
     std::string temp_path_;
+#ifdef _WIN32
+    std::string write_path_;
+#endif
 };
 
 // Makes every catchable signal whose default action ends the process first

@@ -472,7 +472,12 @@ EpanDissection::~EpanDissection()
 
 } // namespace ovk
 
-extern "C" __attribute__((visibility("default"))) ovk::PacketDissection *ovk_export_dissection_new()
+#ifdef _WIN32
+#define OVK_MODULE_EXPORT __declspec(dllexport)
+#else
+#define OVK_MODULE_EXPORT __attribute__((visibility("default")))
+#endif
+extern "C" OVK_MODULE_EXPORT ovk::PacketDissection *ovk_export_dissection_new()
 {
     return new ovk::EpanDissection;
 }

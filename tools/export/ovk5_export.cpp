@@ -6,6 +6,11 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#undef interface  // COM's, not a name this code can give up
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -145,6 +150,50 @@ private:
     unsigned shown_ = 101;
 };
 
+#ifdef _WIN32
+std::wstring wide(const std::string &utf8)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), length);
+    return text;
+}
+
+// Windows has no inode numbers: a file is its volume and file index.
+bool same_file(const std::string &input, const std::string &output)
+{
+    struct Identity {
+        BY_HANDLE_FILE_INFORMATION info;
+        bool regular;
+    };
+    const auto identity = [](const std::string &name, DWORD standard, Identity *id) {
+        HANDLE file = name == "-" ? GetStdHandle(standard)
+                                  : CreateFileW(wide(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE
+                                                | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE || file == nullptr)
+            return false;
+        id->regular = GetFileType(file) == FILE_TYPE_DISK;
+        const bool known = GetFileInformationByHandle(file, &id->info) != 0;
+        if (name != "-")
+            CloseHandle(file);
+        return known;
+    };
+    Identity in{}, out{};
+    if (!identity(input, STD_INPUT_HANDLE, &in) || !identity(output, STD_OUTPUT_HANDLE, &out))
+        return false;
+    return in.regular && in.info.dwVolumeSerialNumber == out.info.dwVolumeSerialNumber
+           && in.info.nFileIndexHigh == out.info.nFileIndexHigh && in.info.nFileIndexLow == out.info.nFileIndexLow;
+}
+
+bool empty_regular_file(const std::string &name)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return name != "-" && GetFileAttributesExW(wide(name).c_str(), GetFileExInfoStandard, &data)
+           && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && data.nFileSizeHigh == 0
+           && data.nFileSizeLow == 0;
+}
+#else
 // The file a name stands for, "-" being the standard input or output
 // given: false when it cannot be told (a name not there yet).
 bool identity(const std::string &name, int standard_fd, struct stat *st)
@@ -162,6 +211,13 @@ bool same_file(const std::string &input, const std::string &output)
     // Pipes and terminals are streams, not files that can be overwritten.
     return S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
+
+bool empty_regular_file(const std::string &name)
+{
+    struct stat st;
+    return name != "-" && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+}
+#endif
 
 void start_libraries(const char *argv0)
 {
@@ -184,7 +240,13 @@ void start_libraries(const char *argv0)
 
 } // namespace
 
+#ifdef _WIN32
+// The launcher (windows_launcher.cpp) calls this, with UTF-8 arguments,
+// once it has found the analyser's DLLs of this series.
+extern "C" __declspec(dllexport) int ovk5_export_main(int argc, char **argv)
+#else
 int main(int argc, char **argv)
+#endif
 {
     static const struct option long_options[] = {
         {"quiet", no_argument, nullptr, 'q'},
@@ -240,9 +302,7 @@ int main(int argc, char **argv)
 
     int err = 0;
     gchar *err_info = nullptr;
-    struct stat input_stat;
-    if (input_path != "-" && stat(input_path.c_str(), &input_stat) == 0 && S_ISREG(input_stat.st_mode)
-        && input_stat.st_size == 0) {
+    if (empty_regular_file(input_path)) {
         // libwiretap takes an empty file for a capture without packets.
         std::fprintf(stderr, "ovk5-export: cannot read '%s': not a capture file (it is empty)\n", input_path.c_str());
         return exit_failure;
@@ -278,7 +338,11 @@ int main(int argc, char **argv)
     }
     // libwiretap closes the descriptor itself and reports its errors.
     ovk::PcapngWriter writer;
+#ifdef _WIN32
+    writer.open_path(output.write_path());
+#else
     writer.open(output.release_fd());
+#endif
 
     ovk::ExportJob job;
     job.input = input;

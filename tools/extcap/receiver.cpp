@@ -5,15 +5,17 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#ifndef _WIN32
 #include <linux/sock_diag.h>
 #include <linux/sockios.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
+#endif
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +40,19 @@
 
 #include "ovk_record_format.h"
 #include "pcapng_writer.h"
+#ifdef _WIN32
+// Winsock, epoll's calls over WSAPoll, the FIFO as a named pipe.
+#include "socket_platform.h"
+using ovk::platform::close_socket;
+using ovk::platform::read_socket;
+using ovk::platform::socket_error_text;
+constexpr int family_unsupported = WSAEAFNOSUPPORT, address_unavailable = WSAEADDRNOTAVAIL;
+#else
+inline int close_socket(int fd) { return ::close(fd); }
+inline ssize_t read_socket(int fd, void *bytes, std::size_t size) { return ::read(fd, bytes, size); }
+inline std::string socket_error_text(int code = errno) { return std::strerror(code); }
+constexpr int family_unsupported = EAFNOSUPPORT, address_unavailable = EADDRNOTAVAIL;
+#endif
 
 namespace ovk {
 
@@ -63,6 +78,7 @@ void request_stop(int)
     stop_requested = 1;
 }
 
+#ifndef _WIN32
 void watch_stalled_reader(int)
 {
     if ((fifo_calls & 1) && fifo_calls == fifo_calls_seen) {
@@ -75,6 +91,7 @@ void watch_stalled_reader(int)
     fifo_calls_seen = fifo_calls;
     alarm(stall_seconds);
 }
+#endif
 
 // Brackets one call that may write to the FIFO.
 class FifoCall {
@@ -243,6 +260,10 @@ struct SenderKeyHash {
 // time (Linux); the count only grows, and wraps at 2^32.
 std::uint32_t socket_drop_count(int fd)
 {
+#ifdef _WIN32
+    (void)fd;
+    return 0;  // Windows keeps no such count
+#else
 #ifndef SO_MEMINFO
 #define SO_MEMINFO 55
 #endif
@@ -252,19 +273,29 @@ std::uint32_t socket_drop_count(int fd)
         || length < (SK_MEMINFO_DROPS + 1) * sizeof(std::uint32_t))
         return 0;
     return meminfo[SK_MEMINFO_DROPS];
+#endif
 }
 
 // Bytes a TCP socket has received and not yet handed over (Linux).
 std::size_t bytes_queued(int fd)
 {
+#ifdef _WIN32
+    u_long queued = 0;
+    return ioctlsocket(fd, FIONREAD, &queued) == 0 ? static_cast<std::size_t>(queued) : 0;
+#else
     int queued = 0;
     return ioctl(fd, SIOCINQ, &queued) == 0 && queued > 0 ? static_cast<std::size_t>(queued) : 0;
+#endif
 }
 
 nstime_t time_now()
 {
     timespec now{};
+#ifdef _WIN32
+    platform::realtime(&now);
+#else
     clock_gettime(CLOCK_REALTIME, &now);
+#endif
     nstime_t time;
     time.secs = now.tv_sec;
     time.nsecs = static_cast<int>(now.tv_nsec);
@@ -285,6 +316,12 @@ public:
     {
         pcap_ = pcap_open_dead(DLT_EN10MB, static_cast<int>(snap_length));
         if (!pcap_) {
+#ifdef _WIN32
+            if (ovk_wpcap_missing()) {
+                *error = ovk_wpcap_missing();
+                return false;
+            }
+#endif
             *error = "libpcap cannot compile filters";
             return false;
         }
@@ -415,11 +452,13 @@ private:
 Capture::~Capture()
 {
     for (auto &entry : connections_)
-        ::close(entry.first);
+        close_socket(entry.first);
     if (socket_ >= 0)
-        ::close(socket_);
+        close_socket(socket_);
+#ifndef _WIN32
     if (epoll_ >= 0)
         ::close(epoll_);
+#endif
 }
 
 void Capture::fail(const std::string &message)
@@ -441,8 +480,12 @@ void Capture::write_failed(const std::string &error)
 
 bool Capture::reader_closed() const
 {
+#ifdef _WIN32
+    return platform::fifo_reader_gone(fifo_);
+#else
     pollfd fifo{fifo_, POLLOUT, 0};
     return ::poll(&fifo, 1, 0) == 1 && (fifo.revents & POLLERR);
+#endif
 }
 
 // The section header says where the capture was made, as dumpcap's does.
@@ -463,9 +506,18 @@ SectionInfo section_info()
 bool Capture::open_fifo()
 {
     int fd;
+#ifdef _WIN32
+    std::string open_error;
+    fd = platform::open_fifo(options_.fifo, &open_error);
+    if (fd < 0) {
+        fail("cannot open " + options_.fifo + ": " + open_error);
+        return false;
+    }
+#else
     do {
         fd = ::open(options_.fifo.c_str(), O_WRONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR && !stop_requested);
+#endif
     if (fd < 0) {
         if (stop_requested)
             return false;
@@ -475,8 +527,10 @@ bool Capture::open_fifo()
     fifo_ = fd;
     // A larger pipe absorbs the reader's pauses (as large as an unprivileged
     // process may make it); the kernel keeps its size when refused.
+#ifdef F_SETPIPE_SZ
     for (int size = 1 << 20; size >= 1 << 16 && fcntl(fd, F_SETPIPE_SZ, size) < 0; size /= 2) {
     }
+#endif
     writer_.describe_section(section_info());
     writer_.set_capture_filter(options_.capture_filter);
     writer_.open(fd);
@@ -511,27 +565,34 @@ bool Capture::bind_socket(int type, int *fd)
             error = gai_strerror(status);
             continue;
         }
-        const int s = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int s = static_cast<int>(::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (s >= 0) {
             const int off = 0, on = 1;
             if (found->ai_family == AF_INET6)
-                setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+                setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&off), sizeof off);
+#ifdef _WIN32
+            // Windows' SO_REUSEADDR would share the port with a listener
+            // already there; its default already allows a quick restart.
+            (void)on;
+            platform::set_nonblocking(s);
+#else
             if (type == SOCK_STREAM)
-                setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            if (::bind(s, found->ai_addr, found->ai_addrlen) == 0) {
+                setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
+#endif
+            if (::bind(s, found->ai_addr, static_cast<socklen_t>(found->ai_addrlen)) == 0) {
                 freeaddrinfo(found);
                 *fd = s;
                 return true;
             }
-            error = std::strerror(errno);
-            ::close(s);
+            error = socket_error_text();
+            close_socket(s);
         } else {
-            error = std::strerror(errno);
+            error = socket_error_text();
         }
         freeaddrinfo(found);
         // "::" fails on a host without IPv6: IPv4 alone then; any other
         // failure is the port's.
-        if (error != std::strerror(EAFNOSUPPORT) && error != std::strerror(EADDRNOTAVAIL))
+        if (error != socket_error_text(family_unsupported) && error != socket_error_text(address_unavailable))
             break;
     }
     const std::string where = options_.listen_address.empty() ? "" : " of " + options_.listen_address;
@@ -545,14 +606,15 @@ bool Capture::open_socket()
     if (options_.carrier == Carrier::udp) {
         if (!bind_socket(SOCK_DGRAM, &socket_))
             return false;
-        setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
+        setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&receive_buffer_bytes),
+                   sizeof receive_buffer_bytes);
         datagrams_.resize(udp_batch * max_record_size);
     } else if (options_.connect_host.empty()) {
         if (!bind_socket(SOCK_STREAM, &socket_))
             return false;
         if (::listen(socket_, max_connections) != 0) {
             fail(std::string("cannot listen on TCP port ") + std::to_string(options_.port) + ": "
-                 + std::strerror(errno));
+                 + socket_error_text());
             return false;
         }
     } else {
@@ -694,6 +756,30 @@ void Capture::update_kernel_drops()
 }
 
 // Takes a bounded number of batches; true when the socket may hold more.
+#ifdef _WIN32
+// Windows receives one datagram per call (its batch receive, Registered
+// I/O, needs buffers registered per socket and is not in Wine), and gives
+// no count of the datagrams its socket had no room for.
+bool Capture::receive_datagrams()
+{
+    for (int turn = 0; turn < 64 * udp_batch && !reader_gone_ && ok_; ++turn) {
+        sockaddr_storage sender{};
+        int sender_length = sizeof sender;
+        const int received = recvfrom(socket_, reinterpret_cast<char *>(datagrams_.data()),
+                                      static_cast<int>(max_record_size), 0, reinterpret_cast<sockaddr *>(&sender),
+                                      &sender_length);
+        if (received < 0) {
+            // Larger than any record: malformed anyway.
+            if (platform::socket_error() != WSAEMSGSIZE)
+                return false;
+            ++unattributed_;
+            continue;
+        }
+        datagram(sender, datagrams_.data(), static_cast<std::size_t>(received));
+    }
+    return !reader_gone_ && ok_;
+}
+#else
 bool Capture::receive_datagrams()
 {
     std::array<mmsghdr, udp_batch> messages{};
@@ -727,14 +813,21 @@ bool Capture::receive_datagrams()
     }
     return !reader_gone_ && ok_;
 }
+#endif
 
 void Capture::accept_connections()
 {
     for (;;) {
         sockaddr_storage peer{};
         socklen_t peer_length = sizeof peer;
+#ifdef _WIN32
+        const int fd = static_cast<int>(accept(socket_, reinterpret_cast<sockaddr *>(&peer), &peer_length));
+        if (fd >= 0)
+            platform::set_nonblocking(fd);
+#else
         const int fd = accept4(socket_, reinterpret_cast<sockaddr *>(&peer), &peer_length,
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
+#endif
         if (fd < 0)
             return;
         if (connections_.size() >= static_cast<std::size_t>(max_connections)) {
@@ -769,7 +862,7 @@ void Capture::refuse_connection(int fd, const sockaddr_storage &peer)
     const Disposal disposal = disposal_;
     disposal_ = Disposal::count_as_lost;
     for (;;) {
-        const ssize_t n = ::read(fd, refused.buffer.data() + refused.held, refused.buffer.size() - refused.held);
+        const ssize_t n = read_socket(fd, refused.buffer.data() + refused.held, refused.buffer.size() - refused.held);
         if (n <= 0)
             break;
         refused.held += static_cast<std::size_t>(n);
@@ -780,7 +873,7 @@ void Capture::refuse_connection(int fd, const sockaddr_storage &peer)
     std::uint64_t lost = unattributed_ - before + (refused.held > 0 ? 1 : 0);
     unattributed_ = before;
     refused_records_ += std::max<std::uint64_t>(lost, 1);
-    ::close(fd);
+    close_socket(fd);
 }
 
 // Frames what the connection holds into records, keeping a record's
@@ -816,8 +909,8 @@ bool Capture::read_connection(Connection &connection, int max_reads)
 {
     bool got = false;
     for (int turn = 0; turn < max_reads; ++turn) {
-        const ssize_t n = ::read(connection.fd, connection.buffer.data() + connection.held,
-                                 connection.buffer.size() - connection.held);
+        const ssize_t n = read_socket(connection.fd, connection.buffer.data() + connection.held,
+                                      connection.buffer.size() - connection.held);
         if (n > 0) {
             got = true;
             connection.held += static_cast<std::size_t>(n);
@@ -860,7 +953,7 @@ void Capture::end_connection(int fd, const char *why)
     }
     ws_info("connection of %s ended: %s", connection.peer.c_str(), why);
     epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    ::close(fd);
+    close_socket(fd);
     connections_.erase(found);
     if (!options_.connect_host.empty() && !stop_requested) {
         reconnect_pending_ = true;
@@ -899,20 +992,28 @@ void Capture::start_connecting()
         fail("cannot find " + options_.connect_host + ": " + gai_strerror(status));
         return;
     }
-    const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = static_cast<int>(::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (fd < 0) {
         freeaddrinfo(found);
-        fail(std::string("cannot make a TCP socket: ") + std::strerror(errno));
+        fail(std::string("cannot make a TCP socket: ") + socket_error_text());
         return;
     }
+#ifdef _WIN32
+    platform::set_nonblocking(fd);
+    const int result = ::connect(fd, found->ai_addr, static_cast<int>(found->ai_addrlen));
+    const int error = result != 0 ? platform::socket_error() : 0;
+    constexpr int in_progress = WSAEWOULDBLOCK;
+#else
     const int result = ::connect(fd, found->ai_addr, found->ai_addrlen);
     const int error = errno;
+    constexpr int in_progress = EINPROGRESS;
+#endif
     sockaddr_storage peer{};
     std::memcpy(&peer, found->ai_addr, found->ai_addrlen);
     freeaddrinfo(found);
-    if (result != 0 && error != EINPROGRESS) {
-        ::close(fd);
-        connect_failed(std::strerror(error));
+    if (result != 0 && error != in_progress) {
+        close_socket(fd);
+        connect_failed(socket_error_text(error).c_str());
         return;
     }
     Connection &connection = connections_[fd];
@@ -931,13 +1032,13 @@ void Capture::finish_connecting(Connection &connection)
 {
     int error = 0;
     socklen_t length = sizeof error;
-    getsockopt(connection.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    getsockopt(connection.fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length);
     if (error != 0) {
         const int fd = connection.fd;
         epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-        ::close(fd);
+        close_socket(fd);
         connections_.erase(fd);
-        connect_failed(std::strerror(error));
+        connect_failed(socket_error_text(error).c_str());
         return;
     }
     connection.connecting = false;
@@ -1099,11 +1200,16 @@ int Capture::run()
         release_fifo(options_.fifo);
         return 1;
     }
+#ifdef _WIN32
+    // Wireshark stops it by closing the pipe; a console stops it with Ctrl-C.
+    platform::on_console_stop([] { request_stop(0); });
+#else
     struct sigaction stop{};
     stop.sa_handler = request_stop;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     // The socket first: a port already taken is reported before the
@@ -1116,6 +1222,7 @@ int Capture::run()
         return ok_ ? 0 : 1;
     // From here a signal must not break a write to the FIFO half-way: the
     // loop sees the flag when epoll_wait returns, which it does at once.
+#ifndef _WIN32
     // A write the reader never takes is the watchdog's.
     stop.sa_flags = SA_RESTART;
     sigaction(SIGINT, &stop, nullptr);
@@ -1127,6 +1234,7 @@ int Capture::run()
     stall_watch_armed = 1;
     if (stop_requested)
         alarm(stall_seconds);
+#endif
     epoll_event watch{};
     watch.events = 0;  // EPOLLERR is always reported
     watch.data.fd = fifo_;
@@ -1142,6 +1250,11 @@ int Capture::run()
                 0, std::chrono::duration_cast<std::chrono::milliseconds>(flush_due - Clock::now()).count() + 1));
         const int ready = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeout_ms);
         const auto turn_start = Clock::now();
+#ifdef _WIN32
+        // A pipe's write end reports nothing: its reader is asked.
+        if (reader_closed())
+            reader_gone_ = true;
+#endif
         if (!unflushed_)
             flush_due = Clock::now() + flush_interval;
         for (int i = 0; i < ready && ok_ && !reader_gone_; ++i)
@@ -1182,12 +1295,21 @@ int Capture::run()
 
 bool capture_filter_valid(const std::string &filter, std::string *error)
 {
+    // No filter at all needs no compiler (on Windows, possibly no Npcap).
+    if (filter.empty())
+        return true;
     BpfFilter compiled;
     return compiled.compile(filter, error);
 }
 
 void release_fifo(const std::string &fifo)
 {
+#ifdef _WIN32
+    std::string error;
+    const int fd = platform::open_fifo(fifo, &error);
+    if (fd >= 0)
+        _close(fd);
+#else
     struct sigaction wake{};
     wake.sa_handler = request_stop;
     sigaction(SIGALRM, &wake, nullptr);
@@ -1196,6 +1318,7 @@ void release_fifo(const std::string &fifo)
     alarm(0);
     if (fd >= 0)
         ::close(fd);
+#endif
 }
 
 int run_capture(const ReceiverOptions &options)
