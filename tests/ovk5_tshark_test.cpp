@@ -173,6 +173,8 @@ TEST_F(Ovk5Tshark, RegistersFields)
         "F\tPart of an OVK5 record spanning TCP segments\tovk5.record_part\tFT_BYTES\tovk5\t\t0x0\t",
         "F\tOVK5 nested too deeply; the frame inside is not decoded\tovk5.nested_too_deep\tFT_NONE\tovk5\t\t0x0\t",
         "F\tTime stamp earlier than the last valid one of this stream\tovk5.ts_backwards\tFT_NONE\tovk5\t\t0x0\t",
+        "F\tCame late: time stamp behind the stream's, which went on from where it was\tovk5.late\tFT_NONE\tovk5\t\t0x0"
+        "\t",
         "F\tTime stamp with over 999,999,999 nanoseconds\tovk5.ts_invalid\tFT_NONE\tovk5\t\t0x0\t",
         "F\tFrame not decoded: the packet holds as many protocol layers as the analyser decodes (preference gui.max_tree_depth)\tovk5.frame_not_decoded\tFT_NONE\tovk5\t\t0x0\t",
         "F\tBytes of the TCP stream before this were not captured\tovk5.stream_gap\tFT_NONE\tovk5\t\t0x0\t",

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 
 #include "capture_writer.h"
 #include "epan_harness.h"
@@ -31,15 +32,18 @@ Bytes record_bytes(const SeqRecord &r)
                           inner_frame_for(0));
 }
 
-// What one record shows, as "skipped frames|total so far|time step|expert
-// items of the analysis" (empty where absent).
+// What one record shows, as "skipped frames|of them late|total so far|time
+// step|record it came late for|expert items of the analysis" (empty where
+// absent).
 const char *const analysis_experts[] = {"ovk5seq.seq_mismatch", "ovk5seq.long_gap",     "ovk5seq.duplicate",
-                                        "ovk5seq.out_of_order", "ovk5seq.ts_backwards", "ovk5seq.ts_invalid"};
+                                        "ovk5seq.out_of_order", "ovk5seq.restart",      "ovk5seq.ts_backwards",
+                                        "ovk5seq.ts_invalid"};
 
 std::string shown(const Dissection &d)
 {
     std::string s;
-    for (const char *field : {"ovk5seq.seq_gap", "ovk5seq.lost_total", "ovk5seq.ts_delta"})
+    for (const char *field : {"ovk5seq.seq_gap", "ovk5seq.seq_gap_late", "ovk5seq.lost_total", "ovk5seq.ts_delta",
+                              "ovk5seq.skipped_by"})
         s += (d.has(field) ? d.value(field) : "") + "|";
     for (const char *expert : analysis_experts)
         if (d.has(expert))
@@ -50,42 +54,64 @@ std::string shown(const Dissection &d)
 struct SequenceCase {
     const char *subject;
     std::vector<SeqRecord> records;
-    std::vector<std::string> expected;
+    // As random access shows each record once the file is read.
+    std::vector<std::string> settled;
+    // Where the first pass, not knowing what comes, shows otherwise.
+    std::map<std::size_t, std::string> first_pass;
 };
 
 // Each capture one subject; every record as the first pass shows it and as
 // random access shows it again.
-TEST(Ovk5SeqAnalysisSteps, DuplicatesReorderingLongGapsAndClock)
+TEST(Ovk5SeqAnalysisSteps, DuplicatesReorderingRestartsLongGapsAndClock)
 {
+    const std::string pending_gap = "1||0|0.000000000||ovk5seq.seq_mismatch ";
     const SequenceCase cases[] = {
         {"mirrored: every record twice, its losses counted once",
          {{1}, {1}, {2}, {2}, {4, 1}, {4, 1}},
-         {"|0||", "|0|0.000000000|ovk5seq.duplicate ", "0|0|0.000000000|", "|0|0.000000000|ovk5seq.duplicate ",
-          "1|1|0.000000000|", "|1|0.000000000|ovk5seq.duplicate "}},
-        {"two records swapped: the late one neither skips nor moves the stream back",
+         {"||0|||", "||0|0.000000000||ovk5seq.duplicate ", "0||0|0.000000000||", "||0|0.000000000||ovk5seq.duplicate ",
+          "1||1|0.000000000||", "||1|0.000000000||ovk5seq.duplicate "},
+         {}},
+        {"two records swapped: the late one fills the gap it left and moves the stream back no more",
          {{1, 0, 100, 1}, {3, 0, 100, 3}, {2, 0, 100, 2}, {4, 0, 100, 4}},
-         {"|0||", "1|0|0.000000002|ovk5seq.seq_mismatch ", "|0|-0.000000001|ovk5seq.out_of_order ",
-          "0|0|0.000000001|"}},
-        {"a step back of half the sequence space wraps no more",
+         {"||0|||", "1|1|0|0.000000002||", "||0|-0.000000001|2|ovk5seq.out_of_order ", "0||0|0.000000001||"},
+         {{1, "1||0|0.000000002||ovk5seq.seq_mismatch "}}},
+        {"late records fill each number of the gaps once; a copy of one is a duplicate, a third one out of order",
+         {{1}, {3}, {5}, {2}, {2}, {4}, {2}},
+         {"||0|||", "1|1|0|0.000000000||", "1|1|0|0.000000000||", "||0|0.000000000|2|ovk5seq.out_of_order ",
+          "||0|0.000000000||ovk5seq.duplicate ", "||0|0.000000000|3|ovk5seq.out_of_order ",
+          "||0|0.000000000||ovk5seq.out_of_order "},
+         {{1, pending_gap}, {2, pending_gap}}},
+        {"a stray number half the sequence space back: no restart, as the next record goes on from before",
          {{40000}, {7232}, {40001}},
-         {"|0||", "|0|0.000000000|ovk5seq.out_of_order ", "0|0|0.000000000|"}},
+         {"||0|||", "||0|0.000000000||ovk5seq.out_of_order ", "0||0|0.000000000||"},
+         {{1, "||0|0.000000000||ovk5seq.restart "}}},
+        {"a restart (a copy of its first record in between), the clock an hour back, then a loss",
+         {{20099, 0, 5000}, {0, 0, 1400}, {0, 0, 1400}, {1, 0, 1400, 1000}, {3, 0, 1400, 2000}},
+         {"||0|||", "||0|-3600.000000000||ovk5seq.restart ovk5seq.ts_backwards ",
+          "||0|-3600.000000000||ovk5seq.duplicate ", "0||0|0.000001000||",
+          "1||0|0.000001000||ovk5seq.seq_mismatch "},
+         {}},
         {"over 255 frames lost: the count saturated, wrapped, or simply wrong",
          {{0}, {301, 255}, {602, 44}, {903, 10}},
-         {"|0||", "300|255|0.000000000|ovk5seq.long_gap ", "300|299|0.000000000|ovk5seq.long_gap ",
-          "300|309|0.000000000|ovk5seq.seq_mismatch "}},
+         {"||0|||", "300||255|0.000000000||ovk5seq.long_gap ", "300||299|0.000000000||ovk5seq.long_gap ",
+          "300||309|0.000000000||ovk5seq.seq_mismatch "},
+         {}},
         {"a clock step back behind an invalid time stamp",
          {{1, 0, 20, 0}, {2, 0, 30, 1000000000}, {3, 0, 15, 0}, {4, 0, 16, 0}},
-         {"|0||", "0|0||ovk5seq.ts_invalid ", "0|0|-5.000000000|ovk5seq.ts_backwards ", "0|0|1.000000000|"}},
+         {"||0|||", "0||0|||ovk5seq.ts_invalid ", "0||0|-5.000000000||ovk5seq.ts_backwards ", "0||0|1.000000000||"},
+         {}},
     };
     for (const SequenceCase &c : cases) {
         SCOPED_TRACE(c.subject);
         Capture capture(WTAP_ENCAP_USER3);
-        std::vector<std::string> first;
+        std::vector<std::string> first, expected_first = c.settled;
+        for (const auto &[index, differs] : c.first_pass)
+            expected_first.at(index) = differs;
         for (const SeqRecord &r : c.records)
             first.push_back(shown(capture.add(record_bytes(r))));
-        EXPECT_EQ(first, c.expected);
+        EXPECT_EQ(first, expected_first);
         for (std::uint32_t n = static_cast<std::uint32_t>(c.records.size()); n >= 1; --n)
-            EXPECT_EQ(shown(capture.again(n)), first[n - 1]) << "frame " << n << " again";
+            EXPECT_EQ(shown(capture.again(n)), c.settled[n - 1]) << "frame " << n << " again";
     }
 }
 
@@ -215,12 +241,12 @@ std::vector<std::pair<std::string, std::string>> tree_counts(const Lines &report
 TEST_F(Ovk5SeqAnalysisTshark, StatisticsCountEachFaultOnceAndOnlyWhatTheAnalysisGives)
 {
     // A capture that starts mid-stream (its first record reports 3 frames
-    // lost before it), every record mirrored, one reordering, a long gap
+    // lost before it), every record mirrored, one record late, a long gap
     // and the clock running back behind an invalid time stamp.
     const std::string path = write("stats.pcap", {{10, 3, 100},
                                                   {10, 3, 100},
-                                                  {12, 1, 101},
-                                                  {12, 1, 101},
+                                                  {12, 0, 101},
+                                                  {12, 0, 101},
                                                   {11, 0, 101},
                                                   {400, 255, 102, 1000000000},
                                                   {401, 0, 90}});
@@ -230,11 +256,12 @@ TEST_F(Ovk5SeqAnalysisTshark, StatisticsCountEachFaultOnceAndOnlyWhatTheAnalysis
         {"  Time stamp backwards", "1"},
         {"  Time stamp invalid", "1"},
         {" Duplicates", "2"},
-        {" Frames skipped by sequence number", "388"},
+        {" Frames skipped by sequence number", "387"},
         {" Gaps over 255 frames", "1"},
-        {" Missing frames (reported)", "259"},
+        {" Missing frames (reported)", "258"},
         {"  Reported by the stream's first record", "3"},
         {" Out of order", "1"},
+        {" Restarts", "0"},
         {" Sequence mismatches", "0"},
     };
     for (const bool two_passes : {false, true}) {
@@ -246,7 +273,67 @@ TEST_F(Ovk5SeqAnalysisTshark, StatisticsCountEachFaultOnceAndOnlyWhatTheAnalysis
     }
     EXPECT_EQ(tree_counts(stage_.lines({"-r", path, "-q", "-z", "ovk5seq,tree", "-o", "ovk5seq.analyze:FALSE"})),
               (std::vector<std::pair<std::string, std::string>>{{"Interface 1", "7"},
-                                                                {" Missing frames (reported)", "263"}}));
+                                                                {" Missing frames (reported)", "261"}}));
+}
+
+// The figures that differ from a clean stream's, in one pass and with -2.
+std::map<std::string, std::string> faults(const Lines &report)
+{
+    std::map<std::string, std::string> nonzero;
+    for (const auto &[row, count] : tree_counts(report))
+        if (row[0] == ' ' && count != "0")
+            nonzero[row.substr(row.find_first_not_of(' '))] = count;
+    return nonzero;
+}
+
+TEST_F(Ovk5SeqAnalysisTshark, LossesNetOfLateRecordsAndAcrossARestart)
+{
+    // 1,000 records, every 10th pair swapped on the way, nothing lost.
+    std::vector<SeqRecord> swapped;
+    for (std::uint16_t i = 0; i < 1000; ++i)
+        swapped.push_back({static_cast<std::uint16_t>(i % 10 == 8 ? i + 1 : i % 10 == 9 ? i - 1 : i), 0, 100,
+                           static_cast<std::uint32_t>(i) * 1000000u});
+    // 20000..20099, then the device restarts at 0 with its clock an hour
+    // back, and 10 records are lost after the restart.
+    std::vector<SeqRecord> restarted;
+    for (std::uint16_t i = 0; i < 100; ++i)
+        restarted.push_back({static_cast<std::uint16_t>(20000 + i), 0, 5000, i * 1000000u});
+    for (std::uint16_t i = 0; i < 300; ++i)
+        if (i < 150 || i >= 160)
+            restarted.push_back({i, 0, 1400, i * 1000000u});
+
+    const struct {
+        std::string capture;
+        std::map<std::string, std::string> faults;
+    } cases[] = {
+        {write("swapped.pcap", swapped), {{"Out of order", "100"}}},
+        {write("restarted.pcap", restarted),
+         {{"Restarts", "1"},
+          {"Clock faults", "1"},
+          {"Time stamp backwards", "1"},
+          {"Frames skipped by sequence number", "10"},
+          {"Sequence mismatches", "1"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.capture);
+        EXPECT_EQ(faults(stage_.lines({"-r", c.capture, "-q", "-z", "ovk5seq,tree"})), c.faults);
+        EXPECT_EQ(faults(stage_.lines({"-r", c.capture, "-2", "-q", "-z", "ovk5seq,tree"})), c.faults);
+    }
+    // One restart item, pending in one pass; the analysis goes on from the
+    // new base.
+    const Lines items = {"-Y", "ovk5seq.restart || ovk5seq.seq_gap > 0", "-e", "frame.number", "-e", "ovk5seq.prev_frame",
+                         "-e", "ovk5seq.ts_delta", "-e", "_ws.expert.message"};
+    EXPECT_EQ(fields(cases[1].capture, items),
+              (Lines{"101|100|-3600.099000000|Sequence number 0 after 20099: the stream restarted if the next record "
+                     "follows on (pending),Time stamp earlier than the stream's last valid one",
+                     "251|250|0.011000000|Sequence number skips 10 frames, the header reports 0 missing (pending: "
+                     "records that come late may still fill it)"}));
+    Lines settled = items;
+    settled.push_back("-2");
+    EXPECT_EQ(fields(cases[1].capture, settled),
+              (Lines{"101|100|-3600.099000000|Stream restarted: sequence number 0 after 20099,Time stamp earlier than "
+                     "the stream's last valid one",
+                     "251|250|0.011000000|Sequence number skips 10 frames, the header reports 0 missing"}));
 }
 
 } // namespace

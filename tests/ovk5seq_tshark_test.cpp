@@ -56,6 +56,8 @@ TEST(Ovk5SeqTshark, RegistersFields)
         "F\tFrames skipped by sequence number\tovk5seq.seq_gap\tFT_UINT16\tovk5seq\tBASE_DEC\t0x0\t",
         "F\tMissing frames of this stream so far\tovk5seq.lost_total\tFT_UINT64\tovk5seq\tBASE_DEC\t0x0\t",
         "F\tTime since the stream's last valid time stamp\tovk5seq.ts_delta\tFT_RELATIVE_TIME\tovk5seq\t\t0x0\t",
+        "F\tSkipped frames that came late\tovk5seq.seq_gap_late\tFT_UINT16\tovk5seq\tBASE_DEC\t0x0\t",
+        "F\tLate: skipped by the record in frame\tovk5seq.skipped_by\tFT_FRAMENUM\tovk5seq\t\t0x0\t",
         "F\tMissing frames between this and last frame.\tovk5seq.missing_frames\tFT_NONE\tovk5seq\t\t0x0\t",
         "F\tSequence gap differs from the reported missing frames\tovk5seq.seq_mismatch\tFT_NONE\tovk5seq\t\t0x0\t",
         "F\tSequence number skips over 255 frames, more than the header can report\tovk5seq.long_gap\tFT_NONE\tovk5seq\t\t0x0\t",
@@ -64,6 +66,8 @@ TEST(Ovk5SeqTshark, RegistersFields)
         "F\tTime stamp earlier than the stream's last valid one\tovk5seq.ts_backwards\tFT_NONE\tovk5seq\t\t0x0\t",
         "F\tTime stamp with over 999,999,999 nanoseconds\tovk5seq.ts_invalid\tFT_NONE\tovk5seq\t\t0x0\t",
         "F\tRecord shorter than the 16-byte header\tovk5seq.too_short\tFT_NONE\tovk5seq\t\t0x0\t",
+        "F\tStream restarted: the sequence number jumps and the next record follows on\tovk5seq.restart\tFT_NONE"
+        "\tovk5seq\t\t0x0\t",
     }));
 }
 

@@ -27,6 +27,13 @@ struct stream_state {
     stream_key key;  // the sender's address bytes in file scope
     guint32 last_frame;            // 0: none yet
     ovk_hardware_time last_valid;  // its last valid time stamp; none while invalid
+    // A header whose time stamp stepped back: late, if the stream's next
+    // valid time stamp goes on from last_valid; the clock stepping back,
+    // if it goes on from the step.
+    bool step_pending;
+    guint32 step_chunk;
+    guint32 step_slot;
+    ovk_hardware_time step_time;
 };
 
 guint stream_hash(gconstpointer data)
@@ -48,9 +55,10 @@ gboolean stream_equal(gconstpointer a, gconstpointer b)
 // so that every later dissection shows the same: the stream's previous
 // header and its last valid time stamp before this one. The time step is
 // worked out again from these and the header. Columns of 14 bytes a
-// header, in chunks of records whose frames lie within 65,535 of the
-// chunk's first.
+// header, in chunks of records whose frames lie within 32,767 of the
+// chunk's first; the offset's top bit marks a header that came late.
 constexpr guint32 chunk_records = 4096;
+constexpr guint16 late_bit = 0x8000;
 struct record_chunk {
     guint32 base_frame;
     guint32 count;
@@ -69,8 +77,10 @@ guint32 chunk_capacity = 0;
 // the frame after one its filter drops the dropped one's number, and the
 // dropped frame's records must then go.
 stream_state **frame_streams = nullptr;
+stream_state *frame_saved_states = nullptr;  // each one before the frame
 guint32 frame_stream_count = 0;
 guint32 frame_stream_capacity = 0;
+guint32 frame_saved_capacity = 0;
 
 // The arrays above point into the file scope: forgotten whenever that is
 // freed, as when a capture file is closed, whoever frees it. (The maps are
@@ -80,7 +90,8 @@ ovk_wmem_cb_result forget_records(wmem_allocator_t *, wmem_cb_event_t, void *)
     chunks = nullptr;
     chunk_count = chunk_capacity = 0;
     frame_streams = nullptr;
-    frame_stream_count = frame_stream_capacity = 0;
+    frame_saved_states = nullptr;
+    frame_stream_count = frame_stream_capacity = frame_saved_capacity = 0;
     return TRUE;  // again with the next file
 }
 
@@ -109,7 +120,13 @@ guint32 next_header_index(packet_info *pinfo)
 
 guint32 record_frame(const record_chunk *chunk, guint32 slot)
 {
-    return chunk->base_frame + chunk->frame_offset[slot];
+    return chunk->base_frame + (chunk->frame_offset[slot] & ~late_bit);
+}
+
+void mark_late(guint32 chunk, guint32 slot, bool late)
+{
+    guint16 &offset = chunks[chunk]->frame_offset[slot];
+    offset = static_cast<guint16>(late ? offset | late_bit : offset & ~late_bit);
 }
 
 const record_chunk *last_chunk()
@@ -123,10 +140,13 @@ void drop_last_frame()
 {
     while (frame_stream_count) {
         record_chunk *chunk = chunks[chunk_count - 1];
-        const guint32 slot = --chunk->count;
-        stream_state *state = frame_streams[--frame_stream_count];
-        state->last_frame = chunk->prev_frame[slot];
-        state->last_valid = {chunk->last_secs[slot], chunk->last_nsecs[slot]};
+        --chunk->count;
+        --frame_stream_count;
+        stream_state *state = frame_streams[frame_stream_count];
+        *state = frame_saved_states[frame_stream_count];
+        // The dropped header may have settled the step; the next one will.
+        if (state->step_pending)
+            mark_late(state->step_chunk, state->step_slot, false);
         if (chunk->count == 0)
             --chunk_count;
     }
@@ -135,7 +155,7 @@ void drop_last_frame()
 void append_record(guint32 frame, stream_state *state)
 {
     record_chunk *chunk = chunk_count ? chunks[chunk_count - 1] : nullptr;
-    if (!chunk || chunk->count == chunk_records || frame - chunk->base_frame > G_MAXUINT16) {
+    if (!chunk || chunk->count == chunk_records || frame - chunk->base_frame >= late_bit) {
         make_room(&chunks, chunk_count, &chunk_capacity);
         chunk = wmem_new(wmem_file_scope(), record_chunk);
         chunk->base_frame = frame;
@@ -187,6 +207,7 @@ bool find_record(guint32 frame, guint32 index, header_analysis *found)
     }
     found->prev_frame = chunks[c]->prev_frame[slot];
     found->last_valid = {chunks[c]->last_secs[slot], chunks[c]->last_nsecs[slot]};
+    found->late = chunks[c]->frame_offset[slot] & late_bit;
     return true;
 }
 
@@ -217,11 +238,16 @@ stream_state *stream_of(packet_info *pinfo, guint8 interface_id)
 } // namespace
 
 // Only on the first pass, in frame order, does a header move its stream's
-// state on; later passes read what it stored.
+// state on; later passes read what it stored. A time stamp behind the
+// stream's last valid one is settled by the stream's next valid one: when
+// that goes on from before the step, the header came late (swapped in
+// transit) and leaves the stream where it was; when it goes on from the
+// step, the clock stepped back there.
 bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &time,
                     header_analysis *analysis)
 {
     const guint32 index = next_header_index(pinfo);
+    *analysis = header_analysis{};
     if (PINFO_FD_VISITED(pinfo))
         return find_record(pinfo->num, index, analysis);
 
@@ -234,15 +260,43 @@ bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_
         drop_last_frame();
 
     stream_state *state = stream_of(pinfo, interface_id);
+    make_room(&frame_streams, frame_stream_count, &frame_stream_capacity);
+    make_room(&frame_saved_states, frame_stream_count, &frame_saved_capacity);
+    frame_streams[frame_stream_count] = state;
+    frame_saved_states[frame_stream_count++] = *state;
+
+    bool stepped_back = false;
+    if (time.valid() && state->last_valid.valid()) {
+        const bool behind = ovk_nanoseconds_between(time, state->last_valid) < 0;
+        if (state->step_pending) {
+            const bool behind_step = ovk_nanoseconds_between(time, state->step_time) < 0;
+            // From the step on: the clock stepped back, and the stream goes
+            // on from there. Otherwise the step came late, and this one is
+            // after the stream's last, or late as well.
+            const bool clock_stepped = behind && !behind_step;
+            mark_late(state->step_chunk, state->step_slot, !clock_stepped);
+            state->step_pending = false;
+            if (clock_stepped)
+                state->last_valid = state->step_time;
+            else
+                analysis->settled_late = true;
+        }
+        stepped_back = ovk_nanoseconds_between(time, state->last_valid) < 0;
+    }
     analysis->prev_frame = state->last_frame;
     analysis->last_valid = state->last_valid;
     append_record(pinfo->num, state);
-    make_room(&frame_streams, frame_stream_count, &frame_stream_capacity);
-    frame_streams[frame_stream_count++] = state;
 
     state->last_frame = pinfo->num;
-    if (time.valid())
+    if (stepped_back) {
+        state->step_pending = true;
+        state->step_chunk = chunk_count - 1;
+        state->step_slot = chunks[chunk_count - 1]->count - 1;
+        state->step_time = time;
+        analysis->step_pending = true;
+    } else if (time.valid()) {
         state->last_valid = time;
+    }
     return true;
 }
 
@@ -276,7 +330,13 @@ void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk
         const nstime_t delta = ovk_relative_time(delta_ns);
         item = proto_tree_add_time(tree, hf_ovk5_ts_delta, tvb, ovk5_ts_offset, 8, &delta);
         proto_item_set_generated(item);
-        if (delta_ns < 0)
+        if (analysis.late)
+            expert_add_info(pinfo, item, &ei_ovk5_late);
+        else if (analysis.step_pending)
+            expert_add_info_format(pinfo, item, &ei_ovk5_ts_backwards,
+                                   "Time stamp earlier than the last valid one of this stream (pending: late, "
+                                   "if the stream's next time stamp goes on from before)");
+        else if (delta_ns < 0)
             expert_add_info(pinfo, item, &ei_ovk5_ts_backwards);
     }
 }

@@ -33,6 +33,7 @@ extern expert_field ei_ovk5_bytes_skipped;
 extern expert_field ei_ovk5_not_captured;
 extern expert_field ei_ovk5_record_cut;
 extern expert_field ei_ovk5_ts_backwards;
+extern expert_field ei_ovk5_late;
 extern expert_field ei_ovk5_more_records;
 
 // The dissector "ovk5": Decode As, udpdump's payload, Export PDU, Lua.
@@ -89,6 +90,11 @@ guint32 *packet_counter(packet_info *pinfo, guint32 key);
 struct header_analysis {
     guint32 prev_frame;            // 0: the stream's first header
     ovk_hardware_time last_valid;  // invalid: no valid time stamp before
+    bool late;                     // behind last_valid, and the stream went on from before it
+    // First pass only: a step back that the stream's next time stamp will
+    // settle, and an earlier step back this one settled as late.
+    bool step_pending;
+    bool settled_late;
 };
 
 bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &time,
@@ -135,6 +141,8 @@ ovk_heur_result dissect_ovk5_heur_tcp(tvbuff_t *tvb, packet_info *pinfo, proto_t
 // ovk5_stats.cpp
 
 tap_packet_status ovk5_stats_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data, tap_flags_t);
+// The tree's init and cleanup routine.
+void ovk5_stats_init(stats_tree *st);
 
 } // namespace ovk5
 

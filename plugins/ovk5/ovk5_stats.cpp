@@ -8,6 +8,7 @@
 
 #include "ovk5_dissector.h"
 #include "ovk5_tap.h"
+#include "stats_top_rows.h"
 
 namespace ovk5 {
 
@@ -50,7 +51,8 @@ tap_packet_status ovk5_stats_packet(stats_tree *st, packet_info *, epan_dissect_
     const auto *info = static_cast<const ovk5_tap_info *>(data);
     char name[128];
     sender_row_name(info, name, sizeof name);
-    const int sender_node = tick_stat_node(st, name, 0, TRUE);
+    // A capture may hold many thousands of senders.
+    const int sender_node = ovk_stats_top_row(st, name, 1, TRUE);
     std::snprintf(name, sizeof name, "Interface %u", info->interface_id);
     const int stream_node = tick_stat_node(st, name, sender_node, TRUE);
     gint delay_us;
@@ -59,13 +61,22 @@ tap_packet_status ovk5_stats_packet(stats_tree *st, packet_info *, epan_dissect_
     else if (info->delay_known)
         tick_stat_node(st, "Delivery delay over 35 minutes", stream_node, FALSE);
     if (info->analysed) {
-        const bool backwards = info->ts_delta_known && (info->ts_delta.secs < 0 || info->ts_delta.nsecs < 0);
+        const bool backwards = info->ts_backwards;
         const bool invalid = !info->hw_time_valid;
-        const int faults_node = increase_stat_node(st, "Clock faults", stream_node, TRUE, backwards || invalid);
-        increase_stat_node(st, "Time stamp backwards", faults_node, FALSE, backwards);
+        // What the header before showed, taken back: it came late.
+        const int settled = info->settled_late ? 1 : 0;
+        const int faults_node =
+            increase_stat_node(st, "Clock faults", stream_node, TRUE, (backwards || invalid) - settled);
+        increase_stat_node(st, "Time stamp backwards", faults_node, FALSE, backwards - settled);
         increase_stat_node(st, "Time stamp invalid", faults_node, FALSE, invalid);
+        increase_stat_node(st, "Came late", stream_node, FALSE, info->late + settled);
     }
     return TAP_PACKET_REDRAW;
+}
+
+void ovk5_stats_init(stats_tree *st)
+{
+    ovk_stats_forget_top_rows(st);
 }
 
 } // namespace ovk5

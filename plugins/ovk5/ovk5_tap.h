@@ -33,6 +33,12 @@ struct ovk5_tap_info {
     guint32 prev_frame;   // 0 on the stream's first header
     bool ts_delta_known;  // both this time stamp and an earlier valid one
     nstime_t ts_delta;    // hw_time minus the stream's last valid time stamp
+    bool ts_backwards;    // ts_delta negative: the clock stepped back (as far as known yet)
+    bool late;            // ts_delta negative, and the stream went on from before: late, no clock fault
+    // Only in a tap run over the first pass (one-pass tshark): this header
+    // showed the stream's step back before it, counted then as the clock
+    // stepping back, to be a late header.
+    bool settled_late;
 };
 
 // What the OVK5 dissector hands to listeners of its tap "ovk5.damage",

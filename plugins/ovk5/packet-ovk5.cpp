@@ -62,6 +62,7 @@ int ovk5_damage_tap = -1;
 expert_field ei_ovk5_nested_too_deep = EI_INIT;
 expert_field ei_ovk5_frame_not_decoded = EI_INIT;
 expert_field ei_ovk5_stream_gap = EI_INIT;
+expert_field ei_ovk5_late = EI_INIT;
 expert_field ei_ovk5_bytes_skipped = EI_INIT;
 expert_field ei_ovk5_not_captured = EI_INIT;
 expert_field ei_ovk5_record_cut = EI_INIT;
@@ -207,6 +208,9 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
             info->ts_delta_known = time_step(analysis, time, &delta_ns);
             if (info->ts_delta_known)
                 info->ts_delta = ovk_relative_time(delta_ns);
+            info->late = analysis.late;
+            info->ts_backwards = info->ts_delta_known && delta_ns < 0 && !analysis.late;
+            info->settled_late = analysis.settled_late;
         }
         tap_queue_packet(ovk5_tap, pinfo, info);
     }
@@ -297,6 +301,10 @@ void proto_register_ovk5(void)
           { "ovk5.ts_backwards", PI_SEQUENCE, PI_WARN,
             "Time stamp earlier than the last valid one of this stream", EXPFILL }
         },
+        { &ei_ovk5_late,
+          { "ovk5.late", PI_SEQUENCE, PI_NOTE,
+            "Came late: time stamp behind the stream's, which went on from where it was", EXPFILL }
+        },
         { &ei_ovk5_ts_invalid,
           { "ovk5.ts_invalid", PI_MALFORMED, PI_WARN,
             "Time stamp with over 999,999,999 nanoseconds", EXPFILL }
@@ -349,7 +357,7 @@ void proto_register_ovk5(void)
     register_tcp_framing();
     register_analysis();
     ovk_register_stats_tree(ovk5_tap_name, "ovk5", "OVK5 Interfaces", ovk5_stats_packet,
-                            REGISTER_PACKET_STAT_GROUP_UNSORTED);
+                            REGISTER_PACKET_STAT_GROUP_UNSORTED, ovk5_stats_init, ovk5_stats_init);
 
     module_t *ovk5_module = prefs_register_protocol(proto_ovk5, proto_reg_handoff_ovk5);
     prefs_register_range_preference(ovk5_module, "tcp.port", "OVK5 TCP Ports",

@@ -11,6 +11,7 @@
 #include <epan/tap.h>
 #include <wiretap/wtap.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -32,6 +33,13 @@ constexpr guint ovk5seq_interfaces = 256;
 // The 8-bit missing-frames count and the 16-bit sequence number.
 constexpr guint ovk5seq_max_missing = 255;
 constexpr guint16 ovk5seq_half_sequence = 0x8000;
+// RFC 3550's limits: a step forward beyond max_dropout (that the header's
+// count does not explain) or back beyond max_misorder (into no gap) is a
+// jump, which starts a new sequence once the next record follows on.
+constexpr guint16 ovk5seq_max_dropout = 3000;
+constexpr guint16 ovk5seq_max_misorder = 100;
+// The latest gaps of a sequence that records coming late can still fill.
+constexpr guint ovk5seq_open_gaps = 16;
 
 int proto_ovk5seq = -1;
 int hf_ovk5seq_seq = -1;
@@ -42,6 +50,8 @@ int hf_ovk5seq_prev_frame = -1;
 int hf_ovk5seq_seq_gap = -1;
 int hf_ovk5seq_lost_total = -1;
 int hf_ovk5seq_ts_delta = -1;
+int hf_ovk5seq_seq_gap_late = -1;
+int hf_ovk5seq_skipped_by = -1;
 int ett_ovk5seq = -1;
 int ovk5seq_tap = -1;
 
@@ -53,6 +63,7 @@ expert_field ei_ovk5seq_out_of_order = EI_INIT;
 expert_field ei_ovk5seq_ts_backwards = EI_INIT;
 expert_field ei_ovk5seq_ts_invalid = EI_INIT;
 expert_field ei_ovk5seq_too_short = EI_INIT;
+expert_field ei_ovk5seq_restart = EI_INIT;
 
 dissector_handle_t eth_handle = nullptr;
 
@@ -79,6 +90,15 @@ enum : guint8 {
     record_stored = 1,
     record_seq_step_known = 2,
     record_ts_delta_known = 4,
+    // A jump: the stream restarted here unless the sequence's next record
+    // went on from before (refuted: the record is out of order).
+    record_jump = 8,
+    record_jump_refuted = 16,
+    record_jump_confirmed = 32,
+    // Came late into a gap; late_links gives the record that skipped it.
+    record_late = 64,
+    // Frames it skipped came late; late_links gives how many.
+    record_gap_filled = 128,
 };
 
 gint64 ts_delta_of(const record_analysis &a)
@@ -121,9 +141,42 @@ record_analysis *stored_record(guint32 frame, bool create)
     return &chunks[chunk][frame & (chunk_records - 1)];
 }
 
+struct stream_state;
+
+// A gap the sequence skipped, open to the records that come late into it.
+struct open_gap {
+    guint32 first;     // its first skipped number, extended by the sequence's wraps
+    guint32 frame;     // the record that skipped it; 0: none to show it on
+    guint64 *arrived;  // a bit per skipped number that came late; with the first
+    guint16 seq_gap;   // 0: an empty slot
+    guint16 late;
+    guint8 missing;
+    guint8 interface_id;
+    bool missing_known;
+};
+
+// The record of a jump, while the sequence's next record has yet to show
+// whether the stream restarted there.
+struct jump_candidate {
+    guint32 frame;  // 0: its number went to another record
+    stream_state *stream;
+    ovk_hardware_time time;
+    guint16 seq;
+    guint8 interface_id;
+    bool time_valid;
+    bool ts_backwards;  // as counted while the jump is taken for a restart
+};
+
 struct sequence_state {
-    guint16 last_seq;
+    guint32 ext_last;    // the last number in order, extended by its wraps
+    guint16 last_seen;   // the latest record's, in order or not
     bool known;
+    bool jump_pending;
+    guint8 next_gap;
+    open_gap *gaps;      // ovk5seq_open_gaps of them, with the first gap
+    jump_candidate *jump;
+
+    guint16 last_seq() const { return static_cast<guint16>(ext_last); }
 };
 
 // The last record of a stream on the first pass through the file.
@@ -148,6 +201,10 @@ wmem_map_t *capture_interfaces = nullptr;
 capture_interface_state *last_capture_state = nullptr;
 guint32 last_capture_interface = 0;
 
+// Frame number -> the record a late one came into the gap of (record_late),
+// or how many of a record's skipped frames came late (record_gap_filled).
+wmem_map_t *late_links = nullptr;
+
 // The record that last moved a stream on, and the stream's previous record
 // before it: should the next record come with the same number, a read
 // filter ("tshark -2 -R") dropped that one and handed its number on, and
@@ -157,12 +214,17 @@ struct moved_stream {
     guint32 previous_frame;
     struct stream_state *stream;
 } last_moved{};
+// The last record of the first pass and the sequence it went into.
+guint32 last_first_pass_frame = 0;
+sequence_state *last_first_pass_sequence = nullptr;
 
 // Everything above points into the file scope: forgotten whenever that is
 // freed, as when a capture file is closed, whoever frees it.
 ovk_wmem_cb_result forget_streams(wmem_allocator_t *, wmem_cb_event_t, void *)
 {
     last_moved = moved_stream{};
+    last_first_pass_frame = 0;
+    last_first_pass_sequence = nullptr;
     last_capture_state = nullptr;
     chunks = nullptr;
     chunk_count = 0;
@@ -207,67 +269,19 @@ struct record_header {
 
 // How a record's sequence number steps from the previous one of its
 // sequence, as RTP's analysis reads a 16-bit sequence.
-enum class seq_step_kind { unknown, forward, duplicate, out_of_order };
+enum class seq_step_kind { unknown, forward, duplicate, out_of_order, restart };
 
 seq_step_kind step_kind(const record_analysis &a)
 {
     if (!(a.flags & record_seq_step_known))
         return seq_step_kind::unknown;
+    if (a.flags & record_jump)
+        return (a.flags & record_jump_refuted) ? seq_step_kind::out_of_order : seq_step_kind::restart;
     if (a.seq_step == 0)
         return seq_step_kind::duplicate;
     if (a.seq_step >= ovk5seq_half_sequence)
         return seq_step_kind::out_of_order;
     return seq_step_kind::forward;
-}
-
-// Only on the first pass, in frame order, does a record move its stream's
-// state on; a duplicate or a record out of order leaves it where it is.
-const record_analysis *analyse_record(packet_info *pinfo, const record_header &header)
-{
-    if (PINFO_FD_VISITED(pinfo)) {
-        const record_analysis *stored = stored_record(pinfo->num, false);
-        return stored && (stored->flags & record_stored) ? stored : nullptr;
-    }
-
-    if (last_moved.stream && last_moved.frame == pinfo->num && last_moved.stream->last_frame == pinfo->num)
-        last_moved.stream->last_frame = last_moved.previous_frame;
-    sequence_state *sequence;
-    stream_state &stream = stream_of(header.capture_interface, header.interface_id, &sequence);
-    record_analysis analysis{};
-    analysis.flags = record_stored;
-    analysis.prev_frame = stream.last_frame < pinfo->num ? stream.last_frame : 0;
-    if (sequence->known) {
-        analysis.flags |= record_seq_step_known;
-        analysis.seq_step = static_cast<guint16>(header.seq - sequence->last_seq);
-    }
-    const seq_step_kind kind = step_kind(analysis);
-    const bool in_order = kind == seq_step_kind::unknown || kind == seq_step_kind::forward;
-    // A duplicate's losses were counted with the record it copies.
-    if (header.missing_known && kind != seq_step_kind::duplicate)
-        stream.lost_total += header.missing_frames;
-    const guint64 lost_total = stream.lost_total;
-    analysis.lost_total_low = static_cast<guint32>(lost_total);
-    analysis.lost_total_high = static_cast<guint8>(lost_total >> 32);
-    if (header.time_known && header.time.valid() && stream.time_known) {
-        const gint64 delta = ovk_nanoseconds_between(header.time, stream.last_valid_time);
-        analysis.flags |= record_ts_delta_known;
-        analysis.ts_delta_low = static_cast<guint32>(delta);
-        analysis.ts_delta_high = static_cast<gint32>(delta >> 32);
-    }
-
-    if (in_order) {
-        last_moved = {pinfo->num, analysis.prev_frame, &stream};
-        stream.last_frame = pinfo->num;
-        sequence->last_seq = header.seq;
-        sequence->known = true;
-        if (header.time_known && header.time.valid()) {
-            stream.last_valid_time = header.time;
-            stream.time_known = true;
-        }
-    }
-    record_analysis *stored = stored_record(pinfo->num, true);
-    *stored = analysis;
-    return stored;
 }
 
 // Over 255 frames lost in one gap: the 8-bit count says 255 or wraps.
@@ -276,28 +290,289 @@ bool is_long_gap(guint16 gap, guint8 missing)
     return gap > ovk5seq_max_missing && (missing == ovk5seq_max_missing || gap % 256 == missing);
 }
 
+// How frames skipped and never come compare with the header's count.
+struct gap_verdict {
+    bool mismatch;
+    bool long_gap;
+};
+
+gap_verdict judge_gap(guint16 lost, guint8 missing, bool missing_known)
+{
+    if (!missing_known || lost == missing)
+        return {false, false};
+    const bool long_gap = is_long_gap(lost, missing);
+    return {!long_gap, long_gap};
+}
+
+// What a one-pass tap already counted for an earlier record and a later
+// one changed: the late record that filled its gap, the record that showed
+// a jump to be no restart.
+void correct_earlier(ovk5seq_tap_correction *corrections, const ovk5seq_tap_correction &correction)
+{
+    if (!corrections)
+        return;
+    ovk5seq_tap_correction &slot = corrections[corrections[0].present ? 1 : 0];
+    slot = correction;
+    slot.present = true;
+}
+
+guint32 late_link(guint32 frame)
+{
+    return GPOINTER_TO_UINT(wmem_map_lookup(late_links, GUINT_TO_POINTER(frame)));
+}
+
+void start_sequence(sequence_state &sequence, guint16 seq)
+{
+    sequence.ext_last = seq;
+    sequence.last_seen = seq;
+    sequence.known = true;
+    if (sequence.gaps)
+        for (guint i = 0; i < ovk5seq_open_gaps; ++i)
+            sequence.gaps[i].seq_gap = 0;
+}
+
+void open_gap_of(sequence_state &sequence, guint32 frame, const record_header &header, guint16 seq_gap)
+{
+    if (!sequence.gaps)
+        sequence.gaps = wmem_alloc0_array(wmem_file_scope(), open_gap, ovk5seq_open_gaps);
+    open_gap &gap = sequence.gaps[sequence.next_gap];
+    sequence.next_gap = static_cast<guint8>((sequence.next_gap + 1) % ovk5seq_open_gaps);
+    if (gap.arrived)
+        wmem_free(wmem_file_scope(), gap.arrived);
+    gap = open_gap{sequence.ext_last + 1, frame, nullptr, seq_gap, 0, header.missing_frames,
+                   header.interface_id, header.missing_known};
+}
+
+// The open gap that skipped the number back steps behind the last one in
+// order, unless a record already came late into it there.
+open_gap *gap_holding(sequence_state &sequence, guint16 back, guint32 *index)
+{
+    if (!sequence.gaps)
+        return nullptr;
+    const guint32 ext_seq = sequence.ext_last - back;
+    for (guint i = 0; i < ovk5seq_open_gaps; ++i) {
+        open_gap &gap = sequence.gaps[i];
+        const guint32 offset = ext_seq - gap.first;
+        if (offset < gap.seq_gap) {
+            if (gap.arrived && (gap.arrived[offset / 64] >> (offset % 64) & 1))
+                return nullptr;
+            *index = offset;
+            return &gap;
+        }
+    }
+    return nullptr;
+}
+
+void fill_gap(open_gap &gap, guint32 index, guint32 late_frame, ovk5seq_tap_correction *corrections)
+{
+    if (!gap.arrived)
+        gap.arrived = wmem_alloc0_array(wmem_file_scope(), guint64, (gap.seq_gap + 63u) / 64);
+    gap.arrived[index / 64] |= G_GUINT64_CONSTANT(1) << (index % 64);
+    const gap_verdict before = judge_gap(static_cast<guint16>(gap.seq_gap - gap.late), gap.missing,
+                                         gap.missing_known);
+    ++gap.late;
+    const gap_verdict after = judge_gap(static_cast<guint16>(gap.seq_gap - gap.late), gap.missing,
+                                        gap.missing_known);
+    if (gap.frame) {
+        stored_record(gap.frame, true)->flags |= record_gap_filled;
+        wmem_map_insert(late_links, GUINT_TO_POINTER(gap.frame), GUINT_TO_POINTER(gap.late));
+        wmem_map_insert(late_links, GUINT_TO_POINTER(late_frame), GUINT_TO_POINTER(gap.frame));
+    }
+    ovk5seq_tap_correction correction{};
+    correction.interface_id = gap.interface_id;
+    correction.frames_skipped = -1;
+    correction.seq_mismatches = static_cast<gint8>(after.mismatch - before.mismatch);
+    correction.long_gaps = static_cast<gint8>(after.long_gap - before.long_gap);
+    correct_earlier(corrections, correction);
+}
+
+// Whether the sequence's last number in order leads on to seq: a step
+// forward within reach, one the header's count explains, or a step back
+// that a reordering explains.
+bool continues_sequence(sequence_state &sequence, const record_header &header)
+{
+    const guint16 step = static_cast<guint16>(header.seq - sequence.last_seq());
+    if (step < ovk5seq_half_sequence)
+        return step <= ovk5seq_max_dropout ||
+               (header.missing_known && is_long_gap(static_cast<guint16>(step - 1), header.missing_frames));
+    guint32 index;
+    const guint16 back = static_cast<guint16>(-step);
+    return back <= ovk5seq_max_misorder || gap_holding(sequence, back, &index);
+}
+
+// The sequence's next record after a jump: one that follows on from the
+// jump, and not from before, makes the jump the start of a new sequence.
+void decide_jump(sequence_state &sequence, const record_header &header, ovk5seq_tap_correction *corrections)
+{
+    jump_candidate &jump = *sequence.jump;
+    sequence.jump_pending = false;
+    const guint16 step = static_cast<guint16>(header.seq - jump.seq);
+    record_analysis *stored = jump.frame ? stored_record(jump.frame, true) : nullptr;
+    if (!continues_sequence(sequence, header) && step >= 1 && step <= ovk5seq_max_dropout) {
+        if (stored)
+            stored->flags |= record_jump_confirmed;
+        start_sequence(sequence, jump.seq);
+        stream_state &stream = *jump.stream;
+        if (jump.frame)
+            stream.last_frame = jump.frame;
+        if (jump.time_valid) {
+            stream.last_valid_time = jump.time;
+            stream.time_known = true;
+        }
+        return;
+    }
+    if (stored)
+        stored->flags |= record_jump_refuted;
+    ovk5seq_tap_correction correction{};
+    correction.interface_id = jump.interface_id;
+    correction.restarts = -1;
+    correction.out_of_order = 1;
+    correction.ts_backwards = static_cast<gint8>(-jump.ts_backwards);
+    correction.clock_faults = correction.ts_backwards;
+    correct_earlier(corrections, correction);
+}
+
+// The first pass saw this frame number before: a read filter dropped that
+// record ("tshark -2 -R") and gave its number to this one. The dropped
+// record stays analysed, but nothing may point to its number any more.
+void forget_dropped_record(guint32 frame)
+{
+    if (last_moved.stream && last_moved.frame == frame && last_moved.stream->last_frame == frame)
+        last_moved.stream->last_frame = last_moved.previous_frame;
+    wmem_map_remove(late_links, GUINT_TO_POINTER(frame));
+    sequence_state *sequence = last_first_pass_sequence;
+    if (!sequence)
+        return;
+    if (sequence->gaps)
+        for (guint i = 0; i < ovk5seq_open_gaps; ++i)
+            if (sequence->gaps[i].frame == frame)
+                sequence->gaps[i].frame = 0;
+    if (sequence->jump && sequence->jump->frame == frame)
+        sequence->jump->frame = 0;
+}
+
+// Only on the first pass, in frame order, does a record move its stream's
+// state on; a duplicate, a record out of order or a jump leaves it where
+// it is. What the record changes of earlier ones' figures, as a one-pass
+// tap counted them, goes to corrections.
+const record_analysis *analyse_record(packet_info *pinfo, const record_header &header,
+                                      ovk5seq_tap_correction *corrections)
+{
+    if (PINFO_FD_VISITED(pinfo)) {
+        const record_analysis *stored = stored_record(pinfo->num, false);
+        return stored && (stored->flags & record_stored) ? stored : nullptr;
+    }
+
+    if (pinfo->num == last_first_pass_frame)
+        forget_dropped_record(pinfo->num);
+    sequence_state *sequence;
+    stream_state &stream = stream_of(header.capture_interface, header.interface_id, &sequence);
+    last_first_pass_frame = pinfo->num;
+    last_first_pass_sequence = sequence;
+
+    record_analysis analysis{};
+    analysis.flags = record_stored;
+    bool in_order = true;
+    if (!sequence->known) {
+        start_sequence(*sequence, header.seq);
+    } else {
+        if (sequence->jump_pending && header.seq != sequence->last_seen && header.seq != sequence->last_seq())
+            decide_jump(*sequence, header, corrections);
+        analysis.flags |= record_seq_step_known;
+        const guint16 step = static_cast<guint16>(header.seq - sequence->last_seq());
+        in_order = false;
+        if (step == 0 || header.seq == sequence->last_seen) {
+            analysis.seq_step = 0;  // a duplicate of the sequence's latest record
+        } else {
+            analysis.seq_step = step;
+            const guint16 back = static_cast<guint16>(-step);
+            guint32 index;
+            open_gap *gap;
+            if (!continues_sequence(*sequence, header)) {
+                analysis.flags |= record_jump;
+            } else if (step < ovk5seq_half_sequence) {
+                if (step > 1)
+                    open_gap_of(*sequence, pinfo->num, header, static_cast<guint16>(step - 1));
+                sequence->ext_last += step;
+                in_order = true;
+            } else if ((gap = gap_holding(*sequence, back, &index)) != nullptr) {
+                analysis.flags |= record_late;
+                fill_gap(*gap, index, pinfo->num, corrections);
+            }
+        }
+        sequence->last_seen = header.seq;
+    }
+
+    analysis.prev_frame = stream.last_frame < pinfo->num ? stream.last_frame : 0;
+    // A duplicate's losses were counted with the record it copies.
+    if (header.missing_known && step_kind(analysis) != seq_step_kind::duplicate)
+        stream.lost_total += header.missing_frames;
+    const guint64 lost_total = stream.lost_total;
+    analysis.lost_total_low = static_cast<guint32>(lost_total);
+    analysis.lost_total_high = static_cast<guint8>(lost_total >> 32);
+    const bool time_valid = header.time_known && header.time.valid();
+    gint64 delta = 0;
+    if (time_valid && stream.time_known) {
+        delta = ovk_nanoseconds_between(header.time, stream.last_valid_time);
+        analysis.flags |= record_ts_delta_known;
+        analysis.ts_delta_low = static_cast<guint32>(delta);
+        analysis.ts_delta_high = static_cast<gint32>(delta >> 32);
+    }
+
+    if (in_order) {
+        last_moved = {pinfo->num, analysis.prev_frame, &stream};
+        stream.last_frame = pinfo->num;
+        if (time_valid) {
+            stream.last_valid_time = header.time;
+            stream.time_known = true;
+        }
+    } else if (analysis.flags & record_jump) {
+        if (!sequence->jump)
+            sequence->jump = wmem_new0(wmem_file_scope(), jump_candidate);
+        *sequence->jump = jump_candidate{pinfo->num, &stream, header.time, header.seq, header.interface_id,
+                                         time_valid, (analysis.flags & record_ts_delta_known) && delta < 0};
+        sequence->jump_pending = true;
+    }
+    record_analysis *stored = stored_record(pinfo->num, true);
+    *stored = analysis;
+    return stored;
+}
+
 // What the analysis says of one record, for the tree and the tap alike.
+// Until a later record settles it (on the first pass), a gap may still be
+// filled by records that come late and a jump may still prove no restart:
+// such findings are pending.
 struct record_findings {
     seq_step_kind kind;
-    guint16 seq_gap;  // forward steps only
+    guint16 seq_gap;   // forward steps only
+    guint16 seq_late;  // of seq_gap, frames that came late
     bool seq_mismatch;
+    bool mismatch_pending;
     bool long_gap;
+    bool restart_pending;
     bool ts_backwards;
 };
 
-record_findings findings_of(const record_analysis &analysis, const record_header &header)
+record_findings findings_of(const record_analysis &analysis, const record_header &header, guint32 frame,
+                            bool settled)
 {
     record_findings f{};
     f.kind = step_kind(analysis);
     if (f.kind == seq_step_kind::forward) {
         f.seq_gap = static_cast<guint16>(analysis.seq_step - 1);
-        if (header.missing_known && f.seq_gap != header.missing_frames) {
-            f.long_gap = is_long_gap(f.seq_gap, header.missing_frames);
-            f.seq_mismatch = !f.long_gap;
-        }
+        if (analysis.flags & record_gap_filled)
+            f.seq_late = static_cast<guint16>(late_link(frame));
+        const gap_verdict verdict =
+            judge_gap(static_cast<guint16>(f.seq_gap - f.seq_late), header.missing_frames, header.missing_known);
+        f.seq_mismatch = verdict.mismatch;
+        f.long_gap = verdict.long_gap;
+        f.mismatch_pending = !settled && f.seq_mismatch && f.seq_gap > header.missing_frames;
     }
-    // A late record's time lies behind by nature, not by the clock's fault.
-    f.ts_backwards = (f.kind == seq_step_kind::forward || f.kind == seq_step_kind::unknown) &&
+    f.restart_pending = f.kind == seq_step_kind::restart && !settled;
+    // A late record's time lies behind by nature, not by the clock's fault;
+    // a restarted device's clock may well have stepped.
+    f.ts_backwards = (f.kind == seq_step_kind::forward || f.kind == seq_step_kind::unknown ||
+                      f.kind == seq_step_kind::restart) &&
                      (analysis.flags & record_ts_delta_known) && ts_delta_of(analysis) < 0;
     return f;
 }
@@ -315,12 +590,26 @@ void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const rec
     case seq_step_kind::forward:
         item = proto_tree_add_uint(tree, hf_ovk5seq_seq_gap, tvb, 0, 2, f.seq_gap);
         proto_item_set_generated(item);
+        if (f.seq_late != 0) {
+            proto_item *late_item = proto_tree_add_uint(tree, hf_ovk5seq_seq_gap_late, tvb, 0, 2, f.seq_late);
+            proto_item_set_generated(late_item);
+        }
         if (f.long_gap)
             expert_add_info_format(pinfo, item, &ei_ovk5seq_long_gap,
                                    "Sequence number skips %u frames, over the 255 the header can report (it %s %u)",
-                                   f.seq_gap,
+                                   f.seq_gap - f.seq_late,
                                    header.missing_frames == ovk5seq_max_missing ? "stops at" : "wraps to",
                                    header.missing_frames);
+        else if (f.mismatch_pending)
+            expert_add_info_format(pinfo, item, &ei_ovk5seq_seq_mismatch,
+                                   "Sequence number skips %u frames, the header reports %u missing "
+                                   "(pending: records that come late may still fill it)",
+                                   f.seq_gap, header.missing_frames);
+        else if (f.seq_mismatch && f.seq_late != 0)
+            expert_add_info_format(pinfo, item, &ei_ovk5seq_seq_mismatch,
+                                   "Sequence number skips %u frames, %u of them came late, the header reports %u "
+                                   "missing",
+                                   f.seq_gap, f.seq_late, header.missing_frames);
         else if (f.seq_mismatch)
             expert_add_info_format(pinfo, item, &ei_ovk5seq_seq_mismatch,
                                    "Sequence number skips %u frames, the header reports %u missing", f.seq_gap,
@@ -333,6 +622,27 @@ void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const rec
     case seq_step_kind::out_of_order:
         expert_add_info_format(pinfo, seq_item, &ei_ovk5seq_out_of_order,
                                "Out of order: sequence number %u after %u", header.seq, previous_seq);
+        if (analysis.flags & record_late) {
+            const guint32 skipped_by = late_link(pinfo->num);
+            if (skipped_by != 0) {
+                item = proto_tree_add_uint(tree, hf_ovk5seq_skipped_by, tvb, 0, 2, skipped_by);
+                proto_item_set_generated(item);
+            }
+        }
+        break;
+    case seq_step_kind::restart:
+        if (f.restart_pending)
+            expert_add_info_format(pinfo, seq_item, &ei_ovk5seq_restart,
+                                   "Sequence number %u after %u: the stream restarted if the next record follows "
+                                   "on (pending)",
+                                   header.seq, previous_seq);
+        else if (analysis.flags & record_jump_confirmed)
+            expert_add_info_format(pinfo, seq_item, &ei_ovk5seq_restart,
+                                   "Stream restarted: sequence number %u after %u", header.seq, previous_seq);
+        else
+            expert_add_info_format(pinfo, seq_item, &ei_ovk5seq_restart,
+                                   "Stream restarted: sequence number %u after %u (no later record to confirm it)",
+                                   header.seq, previous_seq);
         break;
     case seq_step_kind::unknown:
         break;
@@ -361,7 +671,7 @@ int dissect_short_record(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree)
 }
 
 void queue_tap(tvbuff_t *tvb, packet_info *pinfo, const record_header &header, const record_findings *f,
-               bool first_of_stream)
+               bool first_of_stream, const ovk5seq_tap_correction *corrections)
 {
     ovk5seq_tap_info *info = wmem_new0(pinfo->pool, ovk5seq_tap_info);
     info->seq = header.seq;
@@ -379,11 +689,15 @@ void queue_tap(tvbuff_t *tvb, packet_info *pinfo, const record_header &header, c
         info->first_of_stream = first_of_stream;
         info->seq_gap_known = f->kind == seq_step_kind::forward;
         info->seq_gap = f->seq_gap;
+        info->seq_gap_late = f->seq_late;
         info->seq_mismatch = f->seq_mismatch;
         info->long_gap = f->long_gap;
         info->duplicate = f->kind == seq_step_kind::duplicate;
         info->out_of_order = f->kind == seq_step_kind::out_of_order;
+        info->restart = f->kind == seq_step_kind::restart;
         info->ts_backwards = f->ts_backwards;
+        info->corrections[0] = corrections[0];
+        info->corrections[1] = corrections[1];
     }
     tap_queue_packet(ovk5seq_tap, pinfo, info);
 }
@@ -438,15 +752,21 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         header.seq = tvb_get_letohs(tvb, 0);
         header.interface_id = tvb_get_uint8(tvb, ovk5seq_if_offset);
     }
-    const record_analysis *analysis = analyze_records && sequenced ? analyse_record(pinfo, header) : nullptr;
+    // The first pass settles what earlier records left pending; a record
+    // shown then cannot know what comes after it.
+    const bool settled = PINFO_FD_VISITED(pinfo);
+    ovk5seq_tap_correction corrections[2] = {};
+    const record_analysis *analysis =
+        analyze_records && sequenced ? analyse_record(pinfo, header, corrections) : nullptr;
     record_findings findings{};
     if (analysis) {
-        findings = findings_of(*analysis, header);
+        findings = findings_of(*analysis, header, pinfo->num, settled);
         add_analysis(ovk5seq_tree, pinfo, tvb, header, *analysis, findings, seq_item);
     }
     if (sequenced && have_tap_listener(ovk5seq_tap))
         queue_tap(tvb, pinfo, header, analysis ? &findings : nullptr,
-                  analysis && analysis->prev_frame == 0 && step_kind(*analysis) == seq_step_kind::unknown);
+                  analysis && analysis->prev_frame == 0 && step_kind(*analysis) == seq_step_kind::unknown,
+                  corrections);
 
     if (!header.missing_known)
         proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_res, tvb, ovk5seq_missing_frames_offset, 1, ENC_LITTLE_ENDIAN);
@@ -475,6 +795,7 @@ constexpr const char stats_mismatches[] = "Sequence mismatches";
 constexpr const char stats_long_gaps[] = "Gaps over 255 frames";
 constexpr const char stats_duplicates[] = "Duplicates";
 constexpr const char stats_out_of_order[] = "Out of order";
+constexpr const char stats_restarts[] = "Restarts";
 constexpr const char stats_clock_faults[] = "Clock faults";
 constexpr const char stats_backwards[] = "Time stamp backwards";
 constexpr const char stats_invalid[] = "Time stamp invalid";
@@ -511,8 +832,9 @@ void stats_forget_tree(stats_tree *st)
         g_hash_table_foreach_remove(stats_sums, stats_sum_of_tree, st);
 }
 
-// Adds value to the node name under parent, up to the counter's maximum.
-int stats_add_frames(stats_tree *st, const char *name, int parent, guint64 value, gboolean with_children = FALSE)
+// Adds value (negative: takes away) to the node name under parent, which
+// shows the sum up to the counter's maximum.
+int stats_add_frames(stats_tree *st, const char *name, int parent, gint64 value, gboolean with_children = FALSE)
 {
     if (!stats_sums)
         stats_sums = g_hash_table_new_full(stats_sum_hash, stats_sum_equal, g_free, g_free);
@@ -525,32 +847,47 @@ int stats_add_frames(stats_tree *st, const char *name, int parent, guint64 value
         *stored_key = key;
         g_hash_table_insert(stats_sums, stored_key, sum);
     }
-    const guint64 room = *sum < static_cast<guint64>(G_MAXINT) ? G_MAXINT - *sum : 0;
-    const guint64 added = value < room ? value : room;
-    *sum += added;
-    if (added != 0)
-        increase_stat_node(st, name, parent, with_children, static_cast<gint>(added));
+    const auto shown = [](guint64 total) { return total < G_MAXINT ? static_cast<gint>(total) : G_MAXINT; };
+    const gint before = shown(*sum);
+    if (value >= 0)
+        *sum += static_cast<guint64>(value);
+    else
+        *sum -= std::min(*sum, static_cast<guint64>(-value));
+    const gint change = shown(*sum) - before;
+    if (change != 0)
+        increase_stat_node(st, name, parent, with_children, change);
     return node;
 }
 
 // A stream's row: "Interface N" on the first capture interface (every
 // record of a pcap file), "Interface N on capture interface K" on others.
-void stream_name(const ovk5seq_tap_info &info, char *name, size_t size)
+int stream_node_of(stats_tree *st, guint8 interface_id, guint32 capture_interface, int records)
 {
-    if (info.capture_interface == 0)
-        std::snprintf(name, size, "Interface %u", info.interface_id);
+    char name[sizeof "Interface 255 on capture interface 4294967295"];
+    if (capture_interface == 0)
+        std::snprintf(name, sizeof name, "Interface %u", interface_id);
     else
-        std::snprintf(name, size, "Interface %u on capture interface %u", info.interface_id,
-                      info.capture_interface);
+        std::snprintf(name, sizeof name, "Interface %u on capture interface %u", interface_id, capture_interface);
+    return increase_stat_node(st, name, 0, TRUE, records);
+}
+
+void stats_correct(stats_tree *st, guint32 capture_interface, const ovk5seq_tap_correction &c)
+{
+    const int stream_node = stream_node_of(st, c.interface_id, capture_interface, 0);
+    const int clock_node = increase_stat_node(st, stats_clock_faults, stream_node, TRUE, c.clock_faults);
+    increase_stat_node(st, stats_backwards, clock_node, FALSE, c.ts_backwards);
+    stats_add_frames(st, stats_skipped, stream_node, c.frames_skipped);
+    increase_stat_node(st, stats_mismatches, stream_node, FALSE, c.seq_mismatches);
+    increase_stat_node(st, stats_long_gaps, stream_node, FALSE, c.long_gaps);
+    increase_stat_node(st, stats_out_of_order, stream_node, FALSE, c.out_of_order);
+    increase_stat_node(st, stats_restarts, stream_node, FALSE, c.restarts);
 }
 
 tap_packet_status ovk5seq_stats_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data,
                                        tap_flags_t)
 {
     const auto *info = static_cast<const ovk5seq_tap_info *>(data);
-    char name[sizeof "Interface 255 on capture interface 4294967295"];
-    stream_name(*info, name, sizeof name);
-    const int stream_node = tick_stat_node(st, name, 0, TRUE);
+    const int stream_node = stream_node_of(st, info->interface_id, info->capture_interface, 1);
     // Every row the stream can have appears with its first record, zero
     // included; those the analysis gives only with the analysis on.
     const int reported_node =
@@ -561,12 +898,17 @@ tap_packet_status ovk5seq_stats_packet(stats_tree *st, packet_info *, epan_disse
                                               info->ts_invalid || info->ts_backwards ? 1 : 0);
     increase_stat_node(st, stats_invalid, clock_node, FALSE, info->ts_invalid ? 1 : 0);
     stats_add_frames(st, stats_before_first, reported_node, info->first_of_stream ? info->missing_frames : 0);
-    stats_add_frames(st, stats_skipped, stream_node, info->seq_gap_known ? info->seq_gap : 0);
+    // Net of the frames that came late: those were not lost.
+    stats_add_frames(st, stats_skipped, stream_node, info->seq_gap_known ? info->seq_gap - info->seq_gap_late : 0);
     increase_stat_node(st, stats_mismatches, stream_node, FALSE, info->seq_mismatch ? 1 : 0);
     increase_stat_node(st, stats_long_gaps, stream_node, FALSE, info->long_gap ? 1 : 0);
     increase_stat_node(st, stats_duplicates, stream_node, FALSE, info->duplicate ? 1 : 0);
     increase_stat_node(st, stats_out_of_order, stream_node, FALSE, info->out_of_order ? 1 : 0);
+    increase_stat_node(st, stats_restarts, stream_node, FALSE, info->restart ? 1 : 0);
     increase_stat_node(st, stats_backwards, clock_node, FALSE, info->ts_backwards ? 1 : 0);
+    for (const ovk5seq_tap_correction &correction : info->corrections)
+        if (correction.present)
+            stats_correct(st, info->capture_interface, correction);
     return TAP_PACKET_REDRAW;
 }
 
@@ -615,6 +957,16 @@ void proto_register_ovk5seq(void)
             FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
             NULL, HFILL }
         },
+        { &hf_ovk5seq_seq_gap_late,
+          { "Skipped frames that came late", "ovk5seq.seq_gap_late",
+            FT_UINT16, BASE_DEC, NULL, 0x0,
+            NULL, HFILL }
+        },
+        { &hf_ovk5seq_skipped_by,
+          { "Late: skipped by the record in frame", "ovk5seq.skipped_by",
+            FT_FRAMENUM, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }
+        },
     };
 
     static gint *ett[] = {
@@ -654,6 +1006,10 @@ void proto_register_ovk5seq(void)
           { "ovk5seq.too_short", PI_MALFORMED, PI_ERROR,
             "Record shorter than the 16-byte header", EXPFILL }
         },
+        { &ei_ovk5seq_restart,
+          { "ovk5seq.restart", PI_SEQUENCE, PI_WARN,
+            "Stream restarted: the sequence number jumps and the next record follows on", EXPFILL }
+        },
     };
 
     proto_ovk5seq = proto_register_protocol("Ovkan Link Protocol 5 with sequence numbers",
@@ -667,6 +1023,7 @@ void proto_register_ovk5seq(void)
     wmem_register_callback(wmem_file_scope(), forget_streams, nullptr);
     capture_interfaces = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), g_direct_hash,
                                                 g_direct_equal);
+    late_links = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), g_direct_hash, g_direct_equal);
     ovk_register_stats_tree(ovk5seq_tap_name, "ovk5seq", "OVK5SEQ Interfaces", ovk5seq_stats_packet,
                             REGISTER_PACKET_STAT_GROUP_UNSORTED, stats_forget_tree, stats_forget_tree);
 
