@@ -359,6 +359,9 @@ int main(int argc, char **argv)
     ovk::ExportJob job;
     job.input = input;
     job.input_name = input_path;
+    // A regular file can be read a second time, to learn which stream
+    // bytes the capture holds.
+    struct stat input_stat;
     if (input_path != "-" && stat(input_path.c_str(), &input_stat) == 0 && S_ISREG(input_stat.st_mode))
         job.reread_name = input_path;
     job.output_name = output.display_name();
