@@ -19,7 +19,7 @@ target_compile_options(ovk5-export-dissection PRIVATE ${OVK_WARNING_FLAGS})
 target_link_options(ovk5-export-dissection PRIVATE ${static_runtime})
 set_target_properties(ovk5-export-dissection PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY "${series_dir}")
 
-add_library(ovk5-export-main MODULE ovk5_export.cpp exporter.cpp dissection_loader.cpp)
+add_library(ovk5-export-main MODULE ${OVK_EXPORT_SOURCES})
 target_include_directories(ovk5-export-main PRIVATE ${OVK_PLUGIN_COMMON_DIR}
   $<TARGET_PROPERTY:epan,INTERFACE_INCLUDE_DIRECTORIES>)
 target_link_libraries(ovk5-export-main PRIVATE ovk_safe_output ovk_pcapng_writer ovk_record_format epan)
