@@ -41,10 +41,10 @@ inline bool ovk_nanoseconds_since(const nstime_t &capture, const ovk_hardware_ti
 // the same sign.
 inline nstime_t ovk_relative_time(gint64 nanoseconds)
 {
-    nstime_t time;
-    time.secs = static_cast<time_t>(nanoseconds / ovk_nanoseconds_per_second);
-    time.nsecs = static_cast<int>(nanoseconds % ovk_nanoseconds_per_second);
-    return time;
+    nstime_t relative;
+    relative.secs = static_cast<time_t>(nanoseconds / ovk_nanoseconds_per_second);
+    relative.nsecs = static_cast<int>(nanoseconds % ovk_nanoseconds_per_second);
+    return relative;
 }
 
 #endif

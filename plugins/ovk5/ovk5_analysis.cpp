@@ -170,7 +170,7 @@ void append_record(guint32 frame, stream_state *state)
 }
 
 // The index-th record of frame, stored by the first pass.
-bool find_record(guint32 frame, guint32 index, header_analysis *found)
+bool find_record(guint32 frame, guint32 header_index, header_analysis *found)
 {
     // The last chunk starting before frame, where its records may begin.
     guint32 low = 0, high = chunk_count;
@@ -195,7 +195,7 @@ bool find_record(guint32 frame, guint32 index, header_analysis *found)
         }
         slot = a;
     }
-    for (guint32 skip = index + 1;; ++slot) {
+    for (guint32 skip = header_index + 1;; ++slot) {
         if (c < chunk_count && slot == chunks[c]->count) {
             ++c;
             slot = 0;
@@ -243,18 +243,18 @@ stream_state *stream_of(packet_info *pinfo, guint8 interface_id)
 // that goes on from before the step, the header came late (swapped in
 // transit) and leaves the stream where it was; when it goes on from the
 // step, the clock stepped back there.
-bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &time,
+bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &header_time,
                     header_analysis *analysis)
 {
-    const guint32 index = next_header_index(pinfo);
+    const guint32 header_index = next_header_index(pinfo);
     *analysis = header_analysis{};
     if (PINFO_FD_VISITED(pinfo))
-        return find_record(pinfo->num, index, analysis);
+        return find_record(pinfo->num, header_index, analysis);
 
     const record_chunk *last = last_chunk();
     if (!last || record_frame(last, last->count - 1) != pinfo->num)
         frame_stream_count = 0;
-    else if (index == 0)
+    else if (header_index == 0)
         // The last frame's number again at a first header: that frame was
         // dropped (or is dissected again); this one starts from before it.
         drop_last_frame();
@@ -266,10 +266,10 @@ bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_
     frame_saved_states[frame_stream_count++] = *state;
 
     bool stepped_back = false;
-    if (time.valid() && state->last_valid.valid()) {
-        const bool behind = ovk_nanoseconds_between(time, state->last_valid) < 0;
+    if (header_time.valid() && state->last_valid.valid()) {
+        const bool behind = ovk_nanoseconds_between(header_time, state->last_valid) < 0;
         if (state->step_pending) {
-            const bool behind_step = ovk_nanoseconds_between(time, state->step_time) < 0;
+            const bool behind_step = ovk_nanoseconds_between(header_time, state->step_time) < 0;
             // From the step on: the clock stepped back, and the stream goes
             // on from there. Otherwise the step came late, and this one is
             // after the stream's last, or late as well.
@@ -281,7 +281,7 @@ bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_
             else
                 analysis->settled_late = true;
         }
-        stepped_back = ovk_nanoseconds_between(time, state->last_valid) < 0;
+        stepped_back = ovk_nanoseconds_between(header_time, state->last_valid) < 0;
     }
     analysis->prev_frame = state->last_frame;
     analysis->last_valid = state->last_valid;
@@ -292,32 +292,32 @@ bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_
         state->step_pending = true;
         state->step_chunk = chunk_count - 1;
         state->step_slot = chunks[chunk_count - 1]->count - 1;
-        state->step_time = time;
+        state->step_time = header_time;
         analysis->step_pending = true;
-    } else if (time.valid()) {
-        state->last_valid = time;
+    } else if (header_time.valid()) {
+        state->last_valid = header_time;
     }
     return true;
 }
 
 // The delivery delay: when the capturing host saw the packet, after the
 // hardware stamped the header. Unknown without both times.
-bool delivery_delay(const packet_info *pinfo, const ovk_hardware_time &time, gint64 *delay_ns)
+bool delivery_delay(const packet_info *pinfo, const ovk_hardware_time &header_time, gint64 *delay_ns)
 {
-    return pinfo->fd->has_ts && time.valid() && ovk_nanoseconds_since(pinfo->abs_ts, time, delay_ns);
+    return pinfo->fd->has_ts && header_time.valid() && ovk_nanoseconds_since(pinfo->abs_ts, header_time, delay_ns);
 }
 
 // The time step to this header from the stream's last valid time stamp
 // before it, into *delta_ns; unknown without both.
-bool time_step(const header_analysis &analysis, const ovk_hardware_time &time, gint64 *delta_ns)
+bool time_step(const header_analysis &analysis, const ovk_hardware_time &header_time, gint64 *delta_ns)
 {
-    if (!analysis.last_valid.valid() || !time.valid())
+    if (!analysis.last_valid.valid() || !header_time.valid())
         return false;
-    *delta_ns = ovk_nanoseconds_between(time, analysis.last_valid);
+    *delta_ns = ovk_nanoseconds_between(header_time, analysis.last_valid);
     return true;
 }
 
-void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &time,
+void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &header_time,
                   const header_analysis &analysis)
 {
     proto_item *item;
@@ -326,7 +326,7 @@ void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk
         proto_item_set_generated(item);
     }
     gint64 delta_ns;
-    if (time_step(analysis, time, &delta_ns)) {
+    if (time_step(analysis, header_time, &delta_ns)) {
         const nstime_t delta = ovk_relative_time(delta_ns);
         item = proto_tree_add_time(tree, hf_ovk5_ts_delta, tvb, ovk5_ts_offset, 8, &delta);
         proto_item_set_generated(item);

@@ -97,11 +97,11 @@ struct header_analysis {
     bool settled_late;
 };
 
-bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &time,
+bool analyse_header(packet_info *pinfo, guint8 interface_id, const ovk_hardware_time &header_time,
                     header_analysis *analysis);
-bool delivery_delay(const packet_info *pinfo, const ovk_hardware_time &time, gint64 *delay_ns);
-bool time_step(const header_analysis &analysis, const ovk_hardware_time &time, gint64 *delta_ns);
-void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &time,
+bool delivery_delay(const packet_info *pinfo, const ovk_hardware_time &header_time, gint64 *delay_ns);
+bool time_step(const header_analysis &analysis, const ovk_hardware_time &header_time, gint64 *delta_ns);
+void add_analysis(proto_tree *tree, packet_info *pinfo, tvbuff_t *tvb, const ovk_hardware_time &header_time,
                   const header_analysis &analysis);
 void register_analysis();
 

@@ -16,7 +16,7 @@ namespace {
 // The time every header is compared with: the capture's own, or without
 // one the first record's, so that only a second record can confirm it.
 struct heur_reference {
-    nstime_t time;
+    nstime_t capture_time;
     bool known;
 };
 
@@ -25,7 +25,7 @@ heur_reference capture_reference(const packet_info *pinfo)
     heur_reference reference{};
     reference.known = pinfo->fd->has_ts;
     if (reference.known)
-        reference.time = pinfo->abs_ts;
+        reference.capture_time = pinfo->abs_ts;
     return reference;
 }
 
@@ -38,11 +38,11 @@ ovk5_plausibility heur_check(tvbuff_t *tvb, guint offset, heur_reference *refere
         if (tvb_captured_length_remaining(tvb, at) < static_cast<gint>(ovk5_header_length))
             return ovk5_plausibility::incomplete;
         const ovk_hardware_time first = ovk_read_hardware_time(tvb, at + static_cast<gint>(ovk5_ts_offset));
-        reference->time.secs = static_cast<time_t>(first.secs);
-        reference->time.nsecs = static_cast<int>(first.nsecs);
+        reference->capture_time.secs = static_cast<time_t>(first.secs);
+        reference->capture_time.nsecs = static_cast<int>(first.nsecs);
         reference->known = true;
     }
-    const ovk5_plausibility result = ovk5_check_record(tvb, at, &reference->time, ovk5_max_clock_offset());
+    const ovk5_plausibility result = ovk5_check_record(tvb, at, &reference->capture_time, ovk5_max_clock_offset());
     if (result == ovk5_plausibility::plausible)
         *end = offset + ovk5_header_length + tvb_get_letohs(tvb, at + static_cast<gint>(ovk5_blob_size_offset));
     return result;

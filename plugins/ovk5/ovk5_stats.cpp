@@ -30,9 +30,9 @@ void sender_row_name(const ovk5_tap_info *info, char *name, std::size_t size)
 
 // A delay to the nearest microsecond, if the statistics' 32-bit values
 // hold it (up to 35 minutes either way).
-bool whole_microseconds(const nstime_t &time, gint *microseconds)
+bool whole_microseconds(const nstime_t &duration, gint *microseconds)
 {
-    const gint64 ns = static_cast<gint64>(time.secs) * ovk_nanoseconds_per_second + time.nsecs;
+    const gint64 ns = static_cast<gint64>(duration.secs) * ovk_nanoseconds_per_second + duration.nsecs;
     const gint64 rounded = (ns >= 0 ? ns + 500 : ns - 500) / 1000;
     if (rounded > G_MAXINT || rounded < G_MININT)
         return false;

@@ -153,26 +153,26 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
 
     header_analysis analysis;
     bool analysed = false;
-    ovk_hardware_time time{};
+    ovk_hardware_time header_time{};
     gint64 delay_ns = 0;
     bool delay_known = false;
     // A header cut short before its time stamp ends is not analysed.
     const bool header_readable = tvb_captured_length(tvb) >= ovk5_analysed_length;
     if (header_readable) {
-        time = ovk_read_hardware_time(tvb, ovk5_ts_offset);
+        header_time = ovk_read_hardware_time(tvb, ovk5_ts_offset);
         if (analyze_headers || have_tap_listener(ovk5_tap))
-            delay_known = delivery_delay(pinfo, time, &delay_ns);
+            delay_known = delivery_delay(pinfo, header_time, &delay_ns);
     }
     if (analyze_headers && header_readable) {
-        if (!time.valid())
+        if (!header_time.valid())
             expert_add_info_format(pinfo, ts_item, &ei_ovk5_ts_invalid,
-                                   "Time stamp with %u nanoseconds (over 999,999,999)", time.nsecs);
+                                   "Time stamp with %u nanoseconds (over 999,999,999)", header_time.nsecs);
         // A copy quoted in an ICMP error was sent before: it belongs to no
         // stream's history.
         if (!pinfo->flags.in_error_pkt) {
-            analysed = analyse_header(pinfo, tvb_get_uint8(tvb, ovk5_if_offset), time, &analysis);
+            analysed = analyse_header(pinfo, tvb_get_uint8(tvb, ovk5_if_offset), header_time, &analysis);
             if (analysed)
-                add_analysis(ovk5_tree, pinfo, tvb, time, analysis);
+                add_analysis(ovk5_tree, pinfo, tvb, header_time, analysis);
         }
         if (delay_known) {
             const nstime_t delay = ovk_relative_time(delay_ns);
@@ -193,7 +193,7 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
         info->rid0 = tvb_get_letohs(tvb, ovk5_rid0_offset);
         info->rid1 = tvb_get_letohs(tvb, ovk5_rid1_offset);
         info->frame_tvb = next_tvb;
-        info->hw_time_valid = header_readable && time.valid();
+        info->hw_time_valid = header_readable && header_time.valid();
         info->delay_known = delay_known;
         if (delay_known)
             info->delay = ovk_relative_time(delay_ns);
@@ -205,7 +205,7 @@ int dissect_ovk5(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
             info->analysed = true;
             info->prev_frame = analysis.prev_frame;
             gint64 delta_ns;
-            info->ts_delta_known = time_step(analysis, time, &delta_ns);
+            info->ts_delta_known = time_step(analysis, header_time, &delta_ns);
             if (info->ts_delta_known)
                 info->ts_delta = ovk_relative_time(delta_ns);
             info->late = analysis.late;

@@ -160,7 +160,7 @@ struct open_gap {
 struct jump_candidate {
     guint32 frame;  // 0: its number went to another record
     stream_state *stream;
-    ovk_hardware_time time;
+    ovk_hardware_time hw_time;
     guint16 seq;
     guint8 interface_id;
     bool time_valid;
@@ -264,7 +264,7 @@ struct record_header {
     guint8 missing_frames;
     bool missing_known;
     bool time_known;
-    ovk_hardware_time time;
+    ovk_hardware_time hw_time;
 };
 
 // How a record's sequence number steps from the previous one of its
@@ -345,7 +345,7 @@ void open_gap_of(sequence_state &sequence, guint32 frame, const record_header &h
 
 // The open gap that skipped the number back steps behind the last one in
 // order, unless a record already came late into it there.
-open_gap *gap_holding(sequence_state &sequence, guint16 back, guint32 *index)
+open_gap *gap_holding(sequence_state &sequence, guint16 back, guint32 *arrival_bit)
 {
     if (!sequence.gaps)
         return nullptr;
@@ -356,18 +356,18 @@ open_gap *gap_holding(sequence_state &sequence, guint16 back, guint32 *index)
         if (offset < gap.seq_gap) {
             if (gap.arrived && (gap.arrived[offset / 64] >> (offset % 64) & 1))
                 return nullptr;
-            *index = offset;
+            *arrival_bit = offset;
             return &gap;
         }
     }
     return nullptr;
 }
 
-void fill_gap(open_gap &gap, guint32 index, guint32 late_frame, ovk5seq_tap_correction *corrections)
+void fill_gap(open_gap &gap, guint32 arrival_bit, guint32 late_frame, ovk5seq_tap_correction *corrections)
 {
     if (!gap.arrived)
         gap.arrived = wmem_alloc0_array(wmem_file_scope(), guint64, (gap.seq_gap + 63u) / 64);
-    gap.arrived[index / 64] |= G_GUINT64_CONSTANT(1) << (index % 64);
+    gap.arrived[arrival_bit / 64] |= G_GUINT64_CONSTANT(1) << (arrival_bit % 64);
     const gap_verdict before = judge_gap(static_cast<guint16>(gap.seq_gap - gap.late), gap.missing,
                                          gap.missing_known);
     ++gap.late;
@@ -395,9 +395,9 @@ bool continues_sequence(sequence_state &sequence, const record_header &header)
     if (step < ovk5seq_half_sequence)
         return step <= ovk5seq_max_dropout ||
                (header.missing_known && is_long_gap(static_cast<guint16>(step - 1), header.missing_frames));
-    guint32 index;
+    guint32 arrival_bit;
     const guint16 back = static_cast<guint16>(-step);
-    return back <= ovk5seq_max_misorder || gap_holding(sequence, back, &index);
+    return back <= ovk5seq_max_misorder || gap_holding(sequence, back, &arrival_bit);
 }
 
 // The sequence's next record after a jump: one that follows on from the
@@ -416,7 +416,7 @@ void decide_jump(sequence_state &sequence, const record_header &header, ovk5seq_
         if (jump.frame)
             stream.last_frame = jump.frame;
         if (jump.time_valid) {
-            stream.last_valid_time = jump.time;
+            stream.last_valid_time = jump.hw_time;
             stream.time_known = true;
         }
         return;
@@ -486,7 +486,7 @@ const record_analysis *analyse_record(packet_info *pinfo, const record_header &h
         } else {
             analysis.seq_step = step;
             const guint16 back = static_cast<guint16>(-step);
-            guint32 index;
+            guint32 arrival_bit;
             open_gap *gap;
             if (!continues_sequence(*sequence, header)) {
                 analysis.flags |= record_jump;
@@ -495,9 +495,9 @@ const record_analysis *analyse_record(packet_info *pinfo, const record_header &h
                     open_gap_of(*sequence, pinfo->num, header, static_cast<guint16>(step - 1));
                 sequence->ext_last += step;
                 in_order = true;
-            } else if ((gap = gap_holding(*sequence, back, &index)) != nullptr) {
+            } else if ((gap = gap_holding(*sequence, back, &arrival_bit)) != nullptr) {
                 analysis.flags |= record_late;
-                fill_gap(*gap, index, pinfo->num, corrections);
+                fill_gap(*gap, arrival_bit, pinfo->num, corrections);
             }
         }
         sequence->last_seen = header.seq;
@@ -510,10 +510,10 @@ const record_analysis *analyse_record(packet_info *pinfo, const record_header &h
     const guint64 lost_total = stream.lost_total;
     analysis.lost_total_low = static_cast<guint32>(lost_total);
     analysis.lost_total_high = static_cast<guint8>(lost_total >> 32);
-    const bool time_valid = header.time_known && header.time.valid();
+    const bool time_valid = header.time_known && header.hw_time.valid();
     gint64 delta = 0;
     if (time_valid && stream.time_known) {
-        delta = ovk_nanoseconds_between(header.time, stream.last_valid_time);
+        delta = ovk_nanoseconds_between(header.hw_time, stream.last_valid_time);
         analysis.flags |= record_ts_delta_known;
         analysis.ts_delta_low = static_cast<guint32>(delta);
         analysis.ts_delta_high = static_cast<gint32>(delta >> 32);
@@ -523,13 +523,13 @@ const record_analysis *analyse_record(packet_info *pinfo, const record_header &h
         last_moved = {pinfo->num, analysis.prev_frame, &stream};
         stream.last_frame = pinfo->num;
         if (time_valid) {
-            stream.last_valid_time = header.time;
+            stream.last_valid_time = header.hw_time;
             stream.time_known = true;
         }
     } else if (analysis.flags & record_jump) {
         if (!sequence->jump)
             sequence->jump = wmem_new0(wmem_file_scope(), jump_candidate);
-        *sequence->jump = jump_candidate{pinfo->num, &stream, header.time, header.seq, header.interface_id,
+        *sequence->jump = jump_candidate{pinfo->num, &stream, header.hw_time, header.seq, header.interface_id,
                                          time_valid, (analysis.flags & record_ts_delta_known) && delta < 0};
         sequence->jump_pending = true;
     }
@@ -680,9 +680,9 @@ void queue_tap(tvbuff_t *tvb, packet_info *pinfo, const record_header &header, c
     info->missing_frames = header.missing_frames;
     info->missing_frames_known = header.missing_known;
     if (header.time_known) {
-        info->hw_time.secs = header.time.secs;
+        info->hw_time.secs = header.hw_time.secs;
         info->hw_time.nsecs = static_cast<int>(tvb_get_letohl(tvb, ovk5seq_ts_offset + 4));
-        info->ts_invalid = !header.time.valid();
+        info->ts_invalid = !header.hw_time.valid();
     }
     if (f) {
         info->analysed = true;
@@ -740,11 +740,11 @@ int dissect_ovk5seq(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *)
     if (captured >= ovk5seq_timed_length) {
         proto_item *ts_item = proto_tree_add_item(ovk5seq_tree, hf_ovk5seq_ts, tvb, ovk5seq_ts_offset, 8,
                                                   ENC_LITTLE_ENDIAN);
-        header.time = ovk_read_hardware_time(tvb, ovk5seq_ts_offset);
+        header.hw_time = ovk_read_hardware_time(tvb, ovk5seq_ts_offset);
         header.time_known = true;
-        if (analyze_records && !header.time.valid())
+        if (analyze_records && !header.hw_time.valid())
             expert_add_info_format(pinfo, ts_item, &ei_ovk5seq_ts_invalid,
-                                   "Time stamp with %u nanoseconds (over 999,999,999)", header.time.nsecs);
+                                   "Time stamp with %u nanoseconds (over 999,999,999)", header.hw_time.nsecs);
     }
 
     const bool sequenced = captured >= ovk5seq_sequenced_length;
