@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <tuple>
 
@@ -97,10 +98,23 @@ protected:
             EXPECT_NE(entry.path().extension(), ".partial") << "left behind: " << entry.path();
     }
 
+    // The output must read as plain Ethernet even where the plug-ins are
+    // installed on the machine: OVK5 and OVK5SEQ are turned off where tshark
+    // has them. From Wireshark 4.4 on, tshark refuses to turn off a protocol
+    // it does not know.
     Lines read_back(const std::string &name)
     {
-        return stage_.lines(Lines{"-r", stage_.path(name), "--disable-protocol", "ovk5", "--disable-protocol", "ovk5seq"}
-                            + exported_fields);
+        static const Lines turned_off = [this] {
+            Lines flags;
+            for (const std::string &row : stage_.lines(Lines{"-G", "protocols"}))
+                for (const char *filter : {"ovk5", "ovk5seq"})
+                    if (row.size() > std::strlen(filter)
+                        && row.compare(row.size() - std::strlen(filter) - 1, std::string::npos,
+                                       std::string("\t") + filter) == 0)
+                        flags.insert(flags.end(), {"--disable-protocol", filter});
+            return flags;
+        }();
+        return stage_.lines(Lines{"-r", stage_.path(name)} + turned_off + exported_fields);
     }
 
     std::string seq_capture(const std::string &name, std::uint32_t count)
