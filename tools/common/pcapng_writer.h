@@ -26,13 +26,22 @@ struct InterfaceLabel {
 // The interface of an OVK5 stream: the header interface number of one
 // sender, given as "address:port" ("[address]:port" for IPv6), e.g.
 // "ovk5-if0@192.0.2.1:40000", "OVK5 interface 0 from 192.0.2.1:40000".
-InterfaceLabel ovk5_stream_label(const std::string &sender, std::uint8_t interface_id);
+inline InterfaceLabel ovk5_stream_label(const std::string &sender, std::uint8_t interface_id)
+{
+    const std::string number = std::to_string(interface_id);
+    return {"ovk5-if" + number + "@" + sender, "OVK5 interface " + number + " from " + sender};
+}
 
 // The interface of an OVK5SEQ stream: the header interface number in the
 // records of one capture interface, given by its name (or "#N" for an
 // unnamed one), e.g. "ovk5seq-if0@eth1", "OVK5SEQ interface 0 on capture
 // interface eth1".
-InterfaceLabel ovk5seq_stream_label(const std::string &capture_interface, std::uint8_t interface_id);
+inline InterfaceLabel ovk5seq_stream_label(const std::string &capture_interface, std::uint8_t interface_id)
+{
+    const std::string number = std::to_string(interface_id);
+    return {"ovk5seq-if" + number + "@" + capture_interface,
+            "OVK5SEQ interface " + number + " on capture interface " + capture_interface};
+}
 
 struct ExportedPacket {
     HeaderKind kind;

@@ -84,19 +84,6 @@ std::uint64_t nanoseconds(const nstime_t &time)
 
 } // namespace
 
-InterfaceLabel ovk5_stream_label(const std::string &sender, std::uint8_t interface_id)
-{
-    const std::string number = std::to_string(interface_id);
-    return {"ovk5-if" + number + "@" + sender, "OVK5 interface " + number + " from " + sender};
-}
-
-InterfaceLabel ovk5seq_stream_label(const std::string &capture_interface, std::uint8_t interface_id)
-{
-    const std::string number = std::to_string(interface_id);
-    return {"ovk5seq-if" + number + "@" + capture_interface,
-            "OVK5SEQ interface " + number + " on capture interface " + capture_interface};
-}
-
 PcapngWriter::~PcapngWriter()
 {
     if (fd_ >= 0)
